@@ -1,0 +1,167 @@
+// The simulated board: a 40-position header for machines without one.
+//
+// GET_PIN_SIM_LEVELS names a file whose first 40 bytes are the levels of
+// header positions 1 to 40, '1' high and '0' low, read again at every level
+// read. Without it the header reads as a board with nothing connected: the
+// positions pulled up at power-on are high, all others low.
+// GET_PIN_SIM_TRACE names a file that gets one line per operation, in call
+// order: "setup", "mode PIN MODE", "read PIN LEVEL".
+//
+//   $ printf '%040d' 0 > levels; GET_PIN_SIM_LEVELS=levels build/host/get_pin
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <fcntl.h>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+#include "board/board.h"
+#include "die.h"
+
+namespace board
+{
+
+namespace
+{
+
+constexpr int header_size = 40;
+constexpr std::array<int, 12> power_and_ground{1, 2, 4, 6, 9, 14, 17, 20, 25, 30, 34, 39};
+// Lines 0 to 8 are pulled up at power-on; these are their header positions.
+constexpr std::array<int, 9> pulled_up{3, 5, 7, 24, 26, 27, 28, 29, 31};
+constexpr int input_mode = 0;
+
+using header_levels = std::array<char, header_size>;
+
+constexpr header_levels power_on_levels()
+{
+    header_levels levels{};
+    levels.fill('0');
+    for (const int header_position : pulled_up) {
+        levels.at(static_cast<std::size_t>(header_position - 1)) = '1';
+    }
+    return levels;
+}
+
+header_levels levels = power_on_levels();
+const char* levels_path = nullptr;
+int trace_descriptor = -1;
+
+[[nodiscard]] bool is_gpio_line(int header_position)
+{
+    return header_position >= 1 && header_position <= header_size &&
+           std::find(power_and_ground.begin(), power_and_ground.end(), header_position) ==
+               power_and_ground.end();
+}
+
+[[noreturn]] void refuse(const std::string& what, int header_position, std::string_view why)
+{
+    fail::die(what + std::to_string(header_position), why);
+}
+
+// Appends one line to the trace, in one write so that lines never interleave.
+void trace(std::string_view operation, std::initializer_list<int> numbers = {})
+{
+    if (trace_descriptor < 0) {
+        return;
+    }
+    std::array<char, 64> line{};
+    char* cursor = std::copy(operation.begin(), operation.end(), line.begin());
+    for (const int number : numbers) {
+        *cursor++ = ' ';
+        cursor = std::to_chars(cursor, line.end(), number).ptr;
+    }
+    *cursor++ = '\n';
+    const auto length = static_cast<std::size_t>(cursor - line.begin());
+    if (write(trace_descriptor, line.data(), length) != static_cast<ssize_t>(length)) {
+        fail::die_errno("simulated board: write trace file", errno);
+    }
+}
+
+// Takes the levels file's first 40 bytes when they are complete and valid; a
+// file being rewritten leaves the last complete levels in force.
+void load_levels(int descriptor)
+{
+    header_levels fresh{};
+    std::size_t filled = 0;
+    while (filled < fresh.size()) {
+        const ssize_t count = read(descriptor, fresh.data() + filled, fresh.size() - filled);
+        if (count > 0) {
+            filled += static_cast<std::size_t>(count);
+        } else if (count == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    const bool valid = filled == fresh.size() &&
+                       std::all_of(fresh.begin(), fresh.end(),
+                                   [](char level) { return level == '0' || level == '1'; });
+    if (valid) {
+        levels = fresh;
+    }
+}
+
+// Opened by name at every read, so that a file replaced by rename is seen too.
+void refresh_levels()
+{
+    if (levels_path == nullptr) {
+        return;
+    }
+    const int descriptor = open(levels_path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return;
+    }
+    load_levels(descriptor);
+    close(descriptor);
+}
+
+} // namespace
+
+int wiringPiSetupPhys()
+{
+    if (const char* trace_path = std::getenv("GET_PIN_SIM_TRACE"); trace_path != nullptr) {
+        trace_descriptor = open(trace_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (trace_descriptor < 0) {
+            fail::die_errno(std::string{"simulated board: open trace file "} + trace_path, errno);
+        }
+    }
+    levels_path = std::getenv("GET_PIN_SIM_LEVELS");
+    if (levels_path != nullptr) {
+        const int descriptor = open(levels_path, O_RDONLY | O_CLOEXEC);
+        if (descriptor < 0) {
+            fail::die_errno(std::string{"simulated board: open levels file "} + levels_path, errno);
+        }
+        load_levels(descriptor);
+        close(descriptor);
+    }
+    trace("setup");
+    return 0;
+}
+
+void pinMode(int header_position, int mode)
+{
+    if (!is_gpio_line(header_position)) {
+        refuse("simulated board: set up header pin ", header_position,
+               "no GPIO line at this position (outside 1-40, power or ground)");
+    }
+    if (mode != input_mode) {
+        refuse("simulated board: set mode " + std::to_string(mode) + " on header pin ",
+               header_position, "only input (mode 0) exists; the board never drives a pin");
+    }
+    trace("mode", {header_position, mode});
+}
+
+int digitalRead(int header_position)
+{
+    refresh_levels();
+    int level = 0;
+    if (is_gpio_line(header_position)) {
+        level = levels.at(static_cast<std::size_t>(header_position - 1)) == '1' ? 1 : 0;
+    }
+    trace("read", {header_position, level});
+    return level;
+}
+
+} // namespace board

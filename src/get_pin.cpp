@@ -1,0 +1,24 @@
+// get_pin: reports the levels of six GPIO header pins on request.
+//
+// Write "get" on standard input and get one line back:
+//   {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0, }
+// Pins 3, 7, 27, 32 and 36 are read at the request; pin 18 is sampled about
+// every 5 ms and reported high if any of its last eight samples was high, so
+// short pulses are not missed. "exit" or the end of input ends with status 0.
+//
+//   $ build/host/get_pin
+//   get
+//   {3: 1, 7: 1, 27: 1, 32: 0, 36: 0, 18: 0, }
+//   exit
+#include "command_input.h"
+#include "command_loop.h"
+#include "gpio/gpio.h"
+
+int main()
+{
+    gpio::setup();
+    input::command_buffer command{};
+    while (program::run_pass(command) == program::pass_end::next_pass) {
+    }
+    return 0;
+}

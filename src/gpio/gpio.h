@@ -1,0 +1,33 @@
+// Pin access: the pin table, its set-up and the held-pin window of header
+// pin 18. This is the program's only way to the GPIO board.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace gpio
+{
+
+// The directly read header pins, in set-up and reply order.
+inline constexpr std::array<std::int32_t, 5> pins{3, 7, 27, 32, 36};
+
+// The held pin: sampled once per pass, reported from its window.
+inline constexpr std::int32_t held_pin = 18;
+
+// How many of the newest samples of the held pin are remembered.
+inline constexpr std::size_t window_depth = 8;
+
+// Prepares the GPIO library with physical header numbering, then makes the
+// pins of `pins` and the held pin inputs, in that order. Called once.
+void setup();
+
+// The level of a header pin now, as the board returns it.
+[[nodiscard]] std::int32_t digitalRead(std::int32_t header_position);
+
+// Takes one fresh reading of the held pin into the window.
+void sample_pin_18();
+
+// 1 when any sample in the window is high, else 0.
+[[nodiscard]] int pin_18_state();
+
+} // namespace gpio

@@ -1,0 +1,75 @@
+// The reply line, written straight to the output descriptor with write(2): the
+// whole line is handed over at once and a failed delivery is seen at once.
+#include "reply.h"
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <poll.h>
+#include <unistd.h>
+
+#include "die.h"
+#include "gpio/gpio.h"
+
+namespace reply
+{
+
+namespace
+{
+
+// Appends "PIN: LEVEL, " at `cursor`.
+char* append_entry(char* cursor, char* line_end, std::int32_t header_position, std::int32_t level)
+{
+    cursor = std::to_chars(cursor, line_end, header_position).ptr;
+    *cursor++ = ':';
+    *cursor++ = ' ';
+    cursor = std::to_chars(cursor, line_end, level).ptr;
+    *cursor++ = ',';
+    *cursor++ = ' ';
+    return cursor;
+}
+
+// Waits until an output descriptor left non-blocking by another program takes
+// more bytes.
+void wait_writable()
+{
+    pollfd request{.fd = STDOUT_FILENO, .events = POLLOUT, .revents = 0};
+    while (poll(&request, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+std::string_view format_pins(std::span<char, line_capacity> line)
+{
+    char* const begin = line.data();
+    char* const end = begin + line.size();
+    char* cursor = begin;
+    *cursor++ = '{';
+    for (const std::int32_t header_position : gpio::pins) {
+        cursor = append_entry(cursor, end, header_position, gpio::digitalRead(header_position));
+    }
+    cursor = append_entry(cursor, end, gpio::held_pin, gpio::pin_18_state());
+    *cursor++ = '}';
+    *cursor++ = '\n';
+    return {begin, static_cast<std::size_t>(cursor - begin)};
+}
+
+void print_pins()
+{
+    std::array<char, line_capacity> line{};
+    std::string_view unsent = format_pins(line);
+    while (!unsent.empty()) {
+        const ssize_t count = write(STDOUT_FILENO, unsent.data(), unsent.size());
+        if (count >= 0) {
+            unsent.remove_prefix(static_cast<std::size_t>(count));
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            wait_writable();
+        } else if (errno != EINTR) {
+            fail::die_errno("write reply", errno);
+        }
+    }
+}
+
+} // namespace reply
