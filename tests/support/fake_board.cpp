@@ -1,0 +1,31 @@
+// The fake board behind the unit tests' pin access.
+#include "fake_board.h"
+
+#include <string>
+
+#include "board/board.h"
+
+namespace board
+{
+
+int wiringPiSetupPhys()
+{
+    fake_board::calls.emplace_back("setup");
+    return 0;
+}
+
+void pinMode(int header_position, int mode)
+{
+    fake_board::calls.push_back("mode " + std::to_string(header_position) + " " +
+                                std::to_string(mode));
+}
+
+int digitalRead(int header_position)
+{
+    const int level = fake_board::levels.at(static_cast<std::size_t>(header_position));
+    fake_board::calls.push_back("read " + std::to_string(header_position) + " " +
+                                std::to_string(level));
+    return level;
+}
+
+} // namespace board

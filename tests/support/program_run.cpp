@@ -1,0 +1,249 @@
+// Starting get_pin with fork and execve; under cross builds it runs through the
+// emulator CMake names (qemu-arm), as CTest runs the tests themselves.
+#include "program_run.h"
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace program_run
+{
+
+namespace
+{
+
+using clock = std::chrono::steady_clock;
+
+std::vector<std::string> program_command()
+{
+    std::vector<std::string> command;
+    std::stringstream emulator{GET_PIN_EMULATOR};
+    for (std::string part; std::getline(emulator, part, ';');) {
+        if (!part.empty()) {
+            command.push_back(part);
+        }
+    }
+    command.emplace_back(GET_PIN_PROGRAM);
+    return command;
+}
+
+void place_stream(int given, int pipe_end, int target)
+{
+    if (given == closed_stream) {
+        close(target);
+    } else {
+        dup2(given >= 0 ? given : pipe_end, target);
+    }
+}
+
+[[noreturn]] void become_program(const options& settings, const std::array<int, 2>& to_program,
+                                 const std::array<int, 2>& from_program,
+                                 const std::array<int, 2>& errors)
+{
+    place_stream(settings.stdin_descriptor, to_program[0], STDIN_FILENO);
+    place_stream(settings.stdout_descriptor, from_program[1], STDOUT_FILENO);
+    dup2(errors[1], STDERR_FILENO);
+    std::signal(SIGPIPE, settings.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment.emplace_back(*entry);
+    }
+    environment.insert(environment.end(), settings.environment.begin(), settings.environment.end());
+    std::vector<char*> environment_pointers;
+    for (std::string& entry : environment) {
+        environment_pointers.push_back(entry.data());
+    }
+    environment_pointers.push_back(nullptr);
+    std::vector<std::string> command = program_command();
+    std::vector<char*> arguments;
+    for (std::string& argument : command) {
+        arguments.push_back(argument.data());
+    }
+    arguments.push_back(nullptr);
+    execve(arguments.front(), arguments.data(), environment_pointers.data());
+    _exit(127);
+}
+
+std::array<int, 2> make_pipe()
+{
+    std::array<int, 2> ends{};
+    EXPECT_EQ(pipe2(ends.data(), O_CLOEXEC), 0);
+    return ends;
+}
+
+// Reads what `descriptor` has now into `into`; false at its end.
+bool read_available(int descriptor, std::string& into)
+{
+    std::array<char, 65536> bytes{};
+    const ssize_t count = read(descriptor, bytes.data(), bytes.size());
+    if (count > 0) {
+        into.append(bytes.data(), static_cast<std::size_t>(count));
+        return true;
+    }
+    return count < 0 && errno == EINTR;
+}
+
+int milliseconds_left(clock::time_point deadline)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+    return static_cast<int>(std::max<long>(left.count(), 0));
+}
+
+// Waits for the process to end, killing it at the deadline. A pidfd makes the
+// end an event to poll for.
+int wait_for_end(pid_t pid, clock::time_point deadline)
+{
+    const auto process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (process >= 0) {
+        pollfd end{.fd = process, .events = POLLIN, .revents = 0};
+        if (poll(&end, 1, milliseconds_left(deadline)) == 0) {
+            ADD_FAILURE() << "get_pin did not end in time";
+            kill(pid, SIGKILL);
+        }
+        close(process);
+    }
+    int wait_status = 0;
+    while (waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
+    }
+    return wait_status;
+}
+
+} // namespace
+
+running start(const options& settings)
+{
+    const std::array<int, 2> to_program = make_pipe();
+    const std::array<int, 2> from_program = make_pipe();
+    const std::array<int, 2> errors = make_pipe();
+    running program;
+    program.pid = fork();
+    if (program.pid == 0) {
+        become_program(settings, to_program, from_program, errors);
+    }
+    close(to_program[0]);
+    close(from_program[1]);
+    close(errors[1]);
+    program.input = to_program[1];
+    program.output = from_program[0];
+    program.errors = errors[0];
+    if (settings.stdin_descriptor != -1) {
+        close_input(program);
+    }
+    return program;
+}
+
+void send(running& program, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t count = write(program.input, bytes.data(), bytes.size());
+        ASSERT_GT(count, 0) << "writing to get_pin: " << std::strerror(errno);
+        bytes.remove_prefix(static_cast<std::size_t>(count));
+    }
+}
+
+void close_input(running& program)
+{
+    if (program.input >= 0) {
+        close(program.input);
+        program.input = -1;
+    }
+}
+
+std::optional<std::string> next_line(running& program)
+{
+    const clock::time_point deadline = clock::now() + patience;
+    for (;;) {
+        if (const std::size_t end = program.unread_output.find('\n'); end != std::string::npos) {
+            std::string line = program.unread_output.substr(0, end + 1);
+            program.unread_output.erase(0, end + 1);
+            return line;
+        }
+        pollfd request{.fd = program.output, .events = POLLIN, .revents = 0};
+        if (poll(&request, 1, milliseconds_left(deadline)) <= 0 ||
+            !read_available(program.output, program.unread_output)) {
+            return std::nullopt;
+        }
+    }
+}
+
+ending finish(running& program)
+{
+    close_input(program);
+    ending result;
+    result.output = std::move(program.unread_output);
+    const clock::time_point deadline = clock::now() + patience;
+    std::array<pollfd, 2> streams{pollfd{.fd = program.output, .events = POLLIN, .revents = 0},
+                                  pollfd{.fd = program.errors, .events = POLLIN, .revents = 0}};
+    while ((streams[0].fd >= 0 || streams[1].fd >= 0) &&
+           poll(streams.data(), streams.size(), milliseconds_left(deadline)) > 0) {
+        for (std::size_t which = 0; which < streams.size(); ++which) {
+            if (streams.at(which).revents != 0 &&
+                !read_available(streams.at(which).fd, which == 0 ? result.output : result.errors)) {
+                close(streams.at(which).fd);
+                streams.at(which).fd = -1;
+            }
+        }
+    }
+    const int wait_status = wait_for_end(program.pid, deadline);
+    for (const pollfd& stream : streams) {
+        if (stream.fd >= 0) {
+            close(stream.fd);
+        }
+    }
+    if (WIFEXITED(wait_status)) {
+        result.status = WEXITSTATUS(wait_status);
+    } else if (WIFSIGNALED(wait_status)) {
+        result.signal = WTERMSIG(wait_status);
+    }
+    return result;
+}
+
+ending run(std::string_view input, options settings)
+{
+    const std::array<int, 2> waiting_input = make_pipe();
+    EXPECT_EQ(write(waiting_input[1], input.data(), input.size()),
+              static_cast<ssize_t>(input.size()));
+    close(waiting_input[1]);
+    if (settings.stdin_descriptor == -1) {
+        settings.stdin_descriptor = waiting_input[0];
+    }
+    running program = start(settings);
+    close(waiting_input[0]);
+    return finish(program);
+}
+
+std::string temporary_folder()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string{base != nullptr ? base : "/tmp"} + "/get_pin_test.XXXXXX";
+    EXPECT_NE(mkdtemp(pattern.data()), nullptr);
+    return pattern;
+}
+
+void write_file(const std::string& path, std::string_view contents)
+{
+    const std::string fresh = path + ".new";
+    std::ofstream{fresh, std::ios::binary} << contents;
+    EXPECT_EQ(std::rename(fresh.c_str(), path.c_str()), 0);
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream file{path, std::ios::binary};
+    return {std::istreambuf_iterator<char>{file}, std::istreambuf_iterator<char>{}};
+}
+
+} // namespace program_run

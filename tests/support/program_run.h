@@ -1,0 +1,62 @@
+// Running the built get_pin in end-to-end tests: its standard streams are
+// pipes (or descriptors a test chooses), and every wait is bounded.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace program_run
+{
+
+// Long enough for a sanitizer build under emulation; a test only waits this
+// long when it is about to fail.
+inline constexpr std::chrono::milliseconds patience{20'000};
+
+// For options::stdin_descriptor and stdout_descriptor: the stream is closed.
+inline constexpr int closed_stream = -2;
+
+struct options {
+    std::vector<std::string> environment; // NAME=value, added to the test's own
+    int stdin_descriptor = -1;            // -1: a pipe from the test
+    int stdout_descriptor = -1;           // -1: a pipe to the test
+    bool ignore_sigpipe = false;
+};
+
+struct running {
+    pid_t pid = -1;
+    int input = -1;  // the program's standard input, when a pipe
+    int output = -1; // its standard output, when a pipe
+    int errors = -1; // its standard error
+    std::string unread_output;
+};
+
+struct ending {
+    int status = -1; // exit status, or -1 when ended by a signal
+    int signal = 0;  // the signal that ended it
+    std::string output;
+    std::string errors;
+};
+
+[[nodiscard]] running start(const options& settings);
+void send(running& program, std::string_view bytes);
+void close_input(running& program);
+// The next line of standard output with its newline; nothing on timeout or at
+// the end of output.
+[[nodiscard]] std::optional<std::string> next_line(running& program);
+// Closes its input, collects the rest of both output streams and its status.
+[[nodiscard]] ending finish(running& program);
+// Starts the program with all of `input` already waiting, followed by the end
+// of input, and runs it to its end.
+[[nodiscard]] ending run(std::string_view input, options settings = {});
+
+// A folder of the test's own, for levels and trace files.
+[[nodiscard]] std::string temporary_folder();
+// Replaces a file's contents in one step, as a tool rewriting it would.
+void write_file(const std::string& path, std::string_view contents);
+[[nodiscard]] std::string read_file(const std::string& path);
+
+} // namespace program_run
