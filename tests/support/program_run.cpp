@@ -1,4 +1,4 @@
-// Starting get_pin with fork and execve; under cross builds it runs through the
+// Starting get_pin with posix_spawn; under cross builds it runs through the
 // emulator CMake names (qemu-arm), as CTest runs the tests themselves.
 #include "program_run.h"
 
@@ -11,6 +11,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sstream>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -30,7 +31,7 @@ std::vector<std::string> program_command()
 {
     std::vector<std::string> command;
     std::stringstream emulator{GET_PIN_EMULATOR};
-    for (std::string part; std::getline(emulator, part, ';');) {
+    for (std::string part; std::getline(emulator, part, ' ');) {
         if (!part.empty()) {
             command.push_back(part);
         }
@@ -39,41 +40,65 @@ std::vector<std::string> program_command()
     return command;
 }
 
-void place_stream(int given, int pipe_end, int target)
+// Strings as posix_spawn wants them: pointers into `strings`, then a null.
+std::vector<char*> pointers_to(std::vector<std::string>& strings)
+{
+    std::vector<char*> pointers;
+    for (std::string& text : strings) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+void place_stream(posix_spawn_file_actions_t& actions, int given, int pipe_end, int target)
 {
     if (given == closed_stream) {
-        close(target);
+        posix_spawn_file_actions_addclose(&actions, target);
     } else {
-        dup2(given >= 0 ? given : pipe_end, target);
+        posix_spawn_file_actions_adddup2(&actions, given >= 0 ? given : pipe_end, target);
     }
 }
 
-[[noreturn]] void become_program(const options& settings, const std::array<int, 2>& to_program,
-                                 const std::array<int, 2>& from_program,
-                                 const std::array<int, 2>& errors)
+// posix_spawn rather than fork: a forked child of a dynamically linked armhf
+// program crashes under qemu-user 7.2, which runs the cross-built tests.
+pid_t spawn(const options& settings, const std::array<int, 2>& to_program,
+            const std::array<int, 2>& from_program, const std::array<int, 2>& errors)
 {
-    place_stream(settings.stdin_descriptor, to_program[0], STDIN_FILENO);
-    place_stream(settings.stdout_descriptor, from_program[1], STDOUT_FILENO);
-    dup2(errors[1], STDERR_FILENO);
-    std::signal(SIGPIPE, settings.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    std::vector<std::string> command = program_command();
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         environment.emplace_back(*entry);
     }
     environment.insert(environment.end(), settings.environment.begin(), settings.environment.end());
-    std::vector<char*> environment_pointers;
-    for (std::string& entry : environment) {
-        environment_pointers.push_back(entry.data());
+    const std::vector<char*> arguments = pointers_to(command);
+    const std::vector<char*> environment_pointers = pointers_to(environment);
+
+    posix_spawn_file_actions_t actions{};
+    posix_spawn_file_actions_init(&actions);
+    place_stream(actions, settings.stdin_descriptor, to_program[0], STDIN_FILENO);
+    place_stream(actions, settings.stdout_descriptor, from_program[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errors[1], STDERR_FILENO);
+    // The child gets SIGPIPE at its default unless asked to ignore it; an
+    // ignored signal stays ignored across exec.
+    posix_spawnattr_t attributes{};
+    posix_spawnattr_init(&attributes);
+    sigset_t default_signals{};
+    sigemptyset(&default_signals);
+    if (!settings.ignore_sigpipe) {
+        sigaddset(&default_signals, SIGPIPE);
     }
-    environment_pointers.push_back(nullptr);
-    std::vector<std::string> command = program_command();
-    std::vector<char*> arguments;
-    for (std::string& argument : command) {
-        arguments.push_back(argument.data());
-    }
-    arguments.push_back(nullptr);
-    execve(arguments.front(), arguments.data(), environment_pointers.data());
-    _exit(127);
+    posix_spawnattr_setsigdefault(&attributes, &default_signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    const auto previous = std::signal(SIGPIPE, SIG_IGN);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, arguments.front(), &actions, &attributes, arguments.data(),
+                                  environment_pointers.data());
+    std::signal(SIGPIPE, previous);
+    EXPECT_EQ(error, 0) << "starting get_pin: " << std::strerror(error);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
 }
 
 std::array<int, 2> make_pipe()
@@ -99,7 +124,7 @@ int milliseconds_left(clock::time_point deadline)
 {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-    return static_cast<int>(std::max<long>(left.count(), 0));
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
 // Waits for the process to end, killing it at the deadline. A pidfd makes the
@@ -129,10 +154,7 @@ running start(const options& settings)
     const std::array<int, 2> from_program = make_pipe();
     const std::array<int, 2> errors = make_pipe();
     running program;
-    program.pid = fork();
-    if (program.pid == 0) {
-        become_program(settings, to_program, from_program, errors);
-    }
+    program.pid = spawn(settings, to_program, from_program, errors);
     close(to_program[0]);
     close(from_program[1]);
     close(errors[1]);
