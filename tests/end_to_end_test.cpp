@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/board_trace.h"
 #include "support/program_run.h"
 
 namespace
@@ -141,41 +142,6 @@ TEST(Pipelining, WordsSentTogetherAreAllAnsweredWithoutMoreInput)
     EXPECT_EQ(end.output, "");
 }
 
-// Splits a trace into the samples of pin 18 and the reply each group of five
-// direct reads stands for, its pin 18 entry the OR of the 8 samples before.
-std::vector<std::string> replies_from_trace(const std::string& trace)
-{
-    std::vector<std::string> replies;
-    std::vector<int> samples_of_18(8, 0);
-    std::istringstream lines{trace};
-    std::string operation;
-    std::ostringstream reply;
-    int header_position = 0;
-    int level = 0;
-    while (lines >> operation) {
-        if (operation == "setup") {
-            continue;
-        }
-        lines >> header_position >> level;
-        if (operation != "read") {
-            continue;
-        }
-        if (header_position == 18) {
-            samples_of_18.push_back(level);
-            continue;
-        }
-        reply << (header_position == 3 ? "{" : "") << header_position << ": " << level << ", ";
-        if (header_position == 36) {
-            const bool held = std::any_of(samples_of_18.end() - 8, samples_of_18.end(),
-                                          [](int sample) { return sample != 0; });
-            reply << "18: " << (held ? 1 : 0) << ", }\n";
-            replies.push_back(reply.str());
-            reply.str("");
-        }
-    }
-    return replies;
-}
-
 TEST(Trace, RepliesMatchTheReadsJustBeforeThemWhileLevelsChange)
 {
     simulated_board board;
@@ -201,7 +167,7 @@ TEST(Trace, RepliesMatchTheReadsJustBeforeThemWhileLevelsChange)
     }
     program_run::send(program, "exit\n");
     expect_clean_end(program_run::finish(program));
-    EXPECT_EQ(replies_from_trace(program_run::read_file(board.trace)), replies);
+    EXPECT_EQ(board_trace::replies_from_trace(program_run::read_file(board.trace)), replies);
     EXPECT_TRUE(std::any_of(replies.begin(), replies.end(), [](const std::string& reply) {
         return reply.ends_with("18: 1, }\n");
     }));

@@ -27,15 +27,25 @@ namespace
 
 using clock = std::chrono::steady_clock;
 
+void append_words(std::vector<std::string>& command, const std::string& words)
+{
+    std::stringstream stream{words};
+    for (std::string word; std::getline(stream, word, ' ');) {
+        if (!word.empty()) {
+            command.push_back(word);
+        }
+    }
+}
+
+// GET_PIN_TEST_WRAPPER, when set, runs the program under a tool such as
+// valgrind; the emulator comes from the build (qemu-arm for armhf).
 std::vector<std::string> program_command()
 {
     std::vector<std::string> command;
-    std::stringstream emulator{GET_PIN_EMULATOR};
-    for (std::string part; std::getline(emulator, part, ' ');) {
-        if (!part.empty()) {
-            command.push_back(part);
-        }
+    if (const char* wrapper = std::getenv("GET_PIN_TEST_WRAPPER"); wrapper != nullptr) {
+        append_words(command, wrapper);
     }
+    append_words(command, GET_PIN_EMULATOR);
     command.emplace_back(GET_PIN_PROGRAM);
     return command;
 }
@@ -90,11 +100,11 @@ pid_t spawn(const options& settings, const std::array<int, 2>& to_program,
     }
     posix_spawnattr_setsigdefault(&attributes, &default_signals);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    const auto previous = std::signal(SIGPIPE, SIG_IGN);
+    // The test itself sees EPIPE, rather than dying, when the program has gone.
+    std::signal(SIGPIPE, SIG_IGN);
     pid_t pid = -1;
-    const int error = posix_spawn(&pid, arguments.front(), &actions, &attributes, arguments.data(),
-                                  environment_pointers.data());
-    std::signal(SIGPIPE, previous);
+    const int error = posix_spawnp(&pid, arguments.front(), &actions, &attributes, arguments.data(),
+                                   environment_pointers.data());
     EXPECT_EQ(error, 0) << "starting get_pin: " << std::strerror(error);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
