@@ -15,7 +15,7 @@ namespace
 {
 
 // Large enough that a peer pipelining requests costs one read per many words.
-std::array<char, 64 * 1024> buffer{};
+std::array<char, std::size_t{64} * 1024> buffer{};
 std::size_t unread_begin = 0; // buffer[unread_begin, unread_end) is not yet consumed
 std::size_t unread_end = 0;
 int input_descriptor = STDIN_FILENO;

@@ -11,7 +11,8 @@
 #include "support/board_trace.h"
 #include "support/program_run.h"
 
-namespace {
+namespace
+{
 
 constexpr std::size_t requests = 1'000'000;
 constexpr std::size_t requests_per_write = 4096;

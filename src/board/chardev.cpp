@@ -1,0 +1,322 @@
+// The kernel GPIO character-device board: uAPI v2 of linux/gpio.h (kernel 5.10
+// and later), used directly because it is a stable ABI and the libraries over
+// it are not.
+//
+// Set-up finds the chip that carries the 40-pin header by its label (its
+// number has changed between kernel versions), unless the build names the
+// device with -DGET_PIN_GPIO_CHIP=/dev/gpiochipN. Each header pin's line is
+// requested as an input with no bias, edge or debounce flags, so the board's
+// own pulls stay as they are, and kept until the process ends. The user needs
+// read-write access to the chip's device node, usually through its group.
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/gpio.h>
+#include <string>
+#include <string_view>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "board/board.h"
+#include "chardev_chip.h"
+#include "die.h"
+
+namespace board
+{
+
+namespace
+{
+
+constexpr int header_size = 40;
+constexpr int input_mode = 0;
+constexpr int no_line = -1;
+constexpr int not_requested = -1;
+
+// Labels of the pin controllers that carry the header: boards with 54 lines,
+// 58 lines (bcm2711) and the RP1 south bridge (54 lines).
+constexpr std::array<std::string_view, 3> header_chip_labels{"pinctrl-bcm2835", "pinctrl-bcm2711",
+                                                             "pinctrl-rp1"};
+
+struct header_line {
+    int position;
+    int offset;
+};
+
+// The header positions that have a GPIO line, and the line's offset on the chip.
+constexpr std::array<header_line, 28> header_lines{{
+    {3, 2},   {5, 3},   {7, 4},   {8, 14},  {10, 15}, {11, 17}, {12, 18},
+    {13, 27}, {15, 22}, {16, 23}, {18, 24}, {19, 10}, {21, 9},  {22, 25},
+    {23, 11}, {24, 8},  {26, 7},  {27, 0},  {28, 1},  {29, 5},  {31, 6},
+    {32, 12}, {33, 13}, {35, 19}, {36, 16}, {37, 26}, {38, 20}, {40, 21},
+}};
+
+// Only for the check below: the positions that carry power or ground.
+constexpr std::array<int, 12> power_and_ground{1, 2, 4, 6, 9, 14, 17, 20, 25, 30, 34, 39};
+
+using by_position = std::array<int, header_size + 1>;
+
+constexpr by_position line_offsets()
+{
+    by_position offsets{};
+    offsets.fill(no_line);
+    for (const header_line line : header_lines) {
+        offsets.at(static_cast<std::size_t>(line.position)) = line.offset;
+    }
+    return offsets;
+}
+
+constexpr by_position line_of_position = line_offsets();
+
+// A slip in the table (a line on a power pin, a position or a line listed twice)
+// would read the wrong pin with no error at run time.
+constexpr bool table_covers_header_once()
+{
+    std::array<int, header_size + 1> uses{};
+    std::array<int, 64> line_uses{};
+    for (const header_line line : header_lines) {
+        ++uses.at(static_cast<std::size_t>(line.position));
+        ++line_uses.at(static_cast<std::size_t>(line.offset));
+    }
+    for (const int position : power_and_ground) {
+        ++uses.at(static_cast<std::size_t>(position));
+    }
+    return uses.at(0) == 0 &&
+           std::all_of(uses.begin() + 1, uses.end(), [](int n) { return n == 1; }) &&
+           std::all_of(line_uses.begin(), line_uses.end(), [](int n) { return n <= 1; });
+}
+static_assert(table_covers_header_once(),
+              "every header position must be exactly one of a GPIO line or power/ground, "
+              "and no line may appear twice");
+
+constexpr by_position no_requests()
+{
+    by_position requests{};
+    requests.fill(not_requested);
+    return requests;
+}
+
+std::string chip_path;
+int chip_descriptor = -1;
+std::uint32_t chip_line_count = 0;
+by_position line_requests = no_requests();
+
+[[nodiscard]] bool is_header_position(int header_position)
+{
+    return header_position >= 1 && header_position <= header_size;
+}
+
+// "header pin 18 (line 24 of /dev/gpiochip0)"
+[[nodiscard]] std::string describe_line(int header_position, int offset)
+{
+    return "header pin " + std::to_string(header_position) + " (line " + std::to_string(offset) +
+           " of " + chip_path + ")";
+}
+
+[[noreturn]] void die_open(const std::string& path, int error)
+{
+    if (error == EACCES || error == EPERM) {
+        fail::die("open " + path, std::string{std::strerror(error)} +
+                                      ": the user needs read-write access to " + path +
+                                      ", usually through its group");
+    }
+    fail::die_errno("open " + path, error);
+}
+
+[[nodiscard]] gpiochip_info read_chip_info(int descriptor, const std::string& path)
+{
+    gpiochip_info info{};
+    std::memset(&info, 0, sizeof info);
+    if (ioctl(descriptor, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) {
+        fail::die_errno("read chip information of " + path, errno);
+    }
+    return info;
+}
+
+[[nodiscard]] bool is_header_chip(const gpiochip_info& info)
+{
+    const std::string_view label{info.label, strnlen(info.label, sizeof info.label)};
+    return std::find(header_chip_labels.begin(), header_chip_labels.end(), label) !=
+           header_chip_labels.end();
+}
+
+void use_chip(int descriptor, const std::string& path, const gpiochip_info& info)
+{
+    chip_descriptor = descriptor;
+    chip_path = path;
+    chip_line_count = info.lines;
+}
+
+void open_configured_chip()
+{
+    const std::string path{configured_chip};
+    const int descriptor = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (descriptor < 0) {
+        die_open(path, errno);
+    }
+    use_chip(descriptor, path, read_chip_info(descriptor, path));
+}
+
+int is_chip_entry(const dirent* entry)
+{
+    return std::string_view{entry->d_name}.starts_with("gpiochip") ? 1 : 0;
+}
+
+[[noreturn]] void die_no_header_chip()
+{
+    std::string labels;
+    for (const std::string_view label : header_chip_labels) {
+        labels += labels.empty() ? "" : " ";
+        labels += label;
+    }
+    fail::die("find the GPIO chip of the 40-pin header",
+              "no /dev/gpiochip* has one of the labels " + labels +
+                  "; for another board, build with -DGET_PIN_GPIO_CHIP=/dev/gpiochipN");
+}
+
+// Opens one chip of the scan and keeps it if it is the header chip. A chip that
+// cannot be opened might be the header chip: its error is kept for the report.
+[[nodiscard]] bool try_chip(const std::string& path, std::string& failed_path, int& failed_error)
+{
+    const int descriptor = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (descriptor < 0) {
+        if (failed_error == 0) {
+            failed_path = path;
+            failed_error = errno;
+        }
+        return false;
+    }
+    const gpiochip_info info = read_chip_info(descriptor, path);
+    if (!is_header_chip(info)) {
+        close(descriptor);
+        return false;
+    }
+    use_chip(descriptor, path, info);
+    return true;
+}
+
+// Scans /dev/gpiochip* in number order; the first chip with a header label wins.
+void find_header_chip()
+{
+    dirent** entries = nullptr;
+    const int count = scandir("/dev", &entries, is_chip_entry, versionsort);
+    if (count < 0) {
+        fail::die_errno("scan /dev for GPIO chips", errno);
+    }
+    std::string failed_path;
+    int failed_error = 0;
+    bool found = false;
+    for (int index = 0; index < count; ++index) {
+        const std::string path = std::string{"/dev/"} + entries[index]->d_name;
+        found = found || try_chip(path, failed_path, failed_error);
+        std::free(entries[index]);
+    }
+    std::free(entries);
+    if (!found && failed_error != 0) {
+        die_open(failed_path, failed_error);
+    }
+    if (!found) {
+        die_no_header_chip();
+    }
+}
+
+// Who holds a line, for the message when it is busy.
+[[nodiscard]] std::string line_consumer(int offset)
+{
+    gpio_v2_line_info info{};
+    std::memset(&info, 0, sizeof info);
+    info.offset = static_cast<std::uint32_t>(offset);
+    if (ioctl(chip_descriptor, GPIO_V2_GET_LINEINFO_IOCTL, &info) < 0 || info.consumer[0] == '\0') {
+        return "";
+    }
+    return std::string{" (consumer \""} +
+           std::string{info.consumer, strnlen(info.consumer, sizeof info.consumer)} + "\")";
+}
+
+[[noreturn]] void die_request(int header_position, int offset, int error)
+{
+    const std::string what = "request " + describe_line(header_position, offset);
+    if (error == EBUSY) {
+        fail::die(what, std::string{std::strerror(error)} +
+                            ": the line is in use by another program" + line_consumer(offset));
+    }
+    fail::die_errno(what, error);
+}
+
+// Requests one line as an input; the kernel keeps it until the process ends.
+[[nodiscard]] int request_input(int header_position, int offset)
+{
+    gpio_v2_line_request request{};
+    std::memset(&request, 0, sizeof request);
+    request.offsets[0] = static_cast<std::uint32_t>(offset);
+    request.num_lines = 1;
+    request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
+    constexpr std::string_view consumer = "get_pin";
+    std::copy(consumer.begin(), consumer.end(), request.consumer);
+    if (ioctl(chip_descriptor, GPIO_V2_GET_LINE_IOCTL, &request) < 0) {
+        die_request(header_position, offset, errno);
+    }
+    return request.fd;
+}
+
+} // namespace
+
+int wiringPiSetupPhys()
+{
+    if (configured_chip.empty()) {
+        find_header_chip();
+    } else {
+        open_configured_chip();
+    }
+    return 0;
+}
+
+void pinMode(int header_position, int mode)
+{
+    const int offset = is_header_position(header_position)
+                           ? line_of_position.at(static_cast<std::size_t>(header_position))
+                           : no_line;
+    const std::string what = "set up header pin " + std::to_string(header_position);
+    if (offset == no_line) {
+        fail::die(what, "no GPIO line at this header position (power, ground or outside 1-40)");
+    }
+    if (mode != input_mode) {
+        fail::die(what + " as mode " + std::to_string(mode),
+                  "only input (mode 0) exists; the board never drives a pin");
+    }
+    if (chip_descriptor < 0) {
+        fail::die(what, "the GPIO chip is not set up");
+    }
+    if (static_cast<std::uint32_t>(offset) >= chip_line_count) {
+        fail::die("set up " + describe_line(header_position, offset),
+                  "the chip has only " + std::to_string(chip_line_count) + " lines");
+    }
+    int& request = line_requests.at(static_cast<std::size_t>(header_position));
+    if (request == not_requested) {
+        request = request_input(header_position, offset);
+    }
+}
+
+int digitalRead(int header_position)
+{
+    const int request = is_header_position(header_position)
+                            ? line_requests.at(static_cast<std::size_t>(header_position))
+                            : not_requested;
+    if (request == not_requested) {
+        fail::die("read header pin " + std::to_string(header_position), "not set up as an input");
+    }
+    gpio_v2_line_values values{};
+    std::memset(&values, 0, sizeof values);
+    values.mask = 1; // bit 0: the request's only line
+    if (ioctl(request, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) < 0) {
+        const int offset = line_of_position.at(static_cast<std::size_t>(header_position));
+        fail::die_errno("read " + describe_line(header_position, offset), errno);
+    }
+    return (values.bits & 1U) != 0 ? 1 : 0;
+}
+
+} // namespace board

@@ -1,0 +1,118 @@
+#!/bin/bash
+# Builds the Debian package with cpack and checks its control fields, its file
+# list, the program's target (ARMv7-A, hard-float) and that every shared
+# library and symbol version the program needs is covered by Depends.
+#
+#   check_package.sh CPACK_CONFIG OUT_DIR VERSION ARCHITECTURE DEPENDS
+# Exits 77 (skipped) for a build that does not make the armhf package.
+set -euo pipefail
+trap 'echo "FAIL: line $LINENO: $BASH_COMMAND"' ERR
+
+readonly cpack_config=$1 out_dir=$2 version=$3 architecture=$4 depends=$5
+failures=0
+
+check() {
+    local name=$1 expected=$2 actual=$3
+    if [[ $actual == "$expected" ]]; then
+        echo "pass: $name"
+    else
+        echo "FAIL: $name: expected '$expected', got '$actual'"
+        failures=$((failures + 1))
+    fi
+}
+
+make_package() {
+    rm -rf "$out_dir"
+    cpack --config "$cpack_config" -G DEB -B "$out_dir" >"$out_dir.log" 2>&1 ||
+        { cat "$out_dir.log"; exit 1; }
+    package=$out_dir/get-pin_${version}_armhf.deb
+    [[ -f $package ]] || { echo "FAIL: no $package"; ls "$out_dir"; exit 1; }
+}
+
+check_control_fields() {
+    check Package get-pin "$(dpkg-deb -f "$package" Package)"
+    check Architecture armhf "$(dpkg-deb -f "$package" Architecture)"
+    check Version "$version" "$(dpkg-deb -f "$package" Version)"
+    check Depends "$depends" "$(dpkg-deb -f "$package" Depends)"
+    local maintainer description
+    maintainer=$(dpkg-deb -f "$package" Maintainer)
+    check "Maintainer is 'name <address>'" yes "$([[ $maintainer =~ ^[^\<]+\ \<[^@\>]+@[^\>]+\>$ ]] && echo yes)"
+    # Taken whole: a reader that stops early would kill dpkg-deb with SIGPIPE.
+    description=$(dpkg-deb -f "$package" Description)
+    check "Description synopsis" "report the levels of GPIO header pins on request" \
+        "${description%%$'\n'*}"
+    check "Description has an extended part" yes "$([[ $description == *$'\n '?* ]] && echo yes)"
+}
+
+check_file_list() {
+    local expected actual
+    expected=$(printf '%s\n' \
+        'drwxr-xr-x root/root ./usr/' 'drwxr-xr-x root/root ./usr/bin/' \
+        '-rwxr-xr-x root/root ./usr/bin/get_pin' 'drwxr-xr-x root/root ./usr/share/' \
+        'drwxr-xr-x root/root ./usr/share/man/' 'drwxr-xr-x root/root ./usr/share/man/man1/' \
+        '-rw-r--r-- root/root ./usr/share/man/man1/get_pin.1.gz')
+    actual=$(dpkg-deb -c "$package" | awk '{print $1, $2, $6}' | sort)
+    check "file list" "$(sort <<<"$expected")" "$actual"
+}
+
+check_contents() {
+    local root=$out_dir/root program
+    dpkg-deb -x "$package" "$root"
+    program=$root/usr/bin/get_pin
+    check "man page is gzip" yes "$(gzip -t "$root/usr/share/man/man1/get_pin.1.gz" && echo yes)"
+    check "man page version" yes "$(grep -q "^\.TH GET_PIN 1 .*\"get_pin $version\"" \
+        <(zcat "$root/usr/share/man/man1/get_pin.1.gz") && echo yes)"
+    check "machine" ARM "$(readelf -h "$program" | sed -n 's/^ *Machine: *//p')"
+    check "Tag_CPU_arch" v7 "$(readelf -A "$program" | sed -n 's/^ *Tag_CPU_arch: //p')"
+    check "Tag_ABI_VFP_args" "VFP registers" "$(readelf -A "$program" | sed -n 's/^ *Tag_ABI_VFP_args: //p')"
+    check_dependencies "$program"
+}
+
+# The newest version of a symbol version family (GLIBC, GLIBCXX, ...) needed.
+newest_needed() {
+    readelf -V "$1" | grep -oE "Name: $2_[0-9.]+" | sed "s/Name: $2_//" | sort -V | tail -n 1
+}
+
+# True when version $1 is not newer than $2.
+not_newer() {
+    [[ -z $1 || $(printf '%s\n%s\n' "$1" "$2" | sort -V | tail -n 1) == "$2" ]]
+}
+
+covered() {
+    local name=$1 needed=$2 provided=$3
+    check "$name $needed needed, $provided provided" yes "$(not_newer "$needed" "$provided" && echo yes)"
+}
+
+# Which package holds each library, and the newest symbol versions that the
+# Depends lower bounds guarantee (libstdc++6 5 gives GLIBCXX_3.4.21, CXXABI_1.3.9).
+check_dependencies() {
+    local program=$1 library libc_bound
+    while read -r library; do
+        case $library in
+        libc.so.6 | libm.so.6 | ld-linux-armhf.so.3) check "$library in Depends" yes "$([[ $depends == *libc6* ]] && echo yes)" ;;
+        libstdc++.so.6) check "$library in Depends" yes "$([[ $depends == *'libstdc++6 (>= 5)'* ]] && echo yes)" ;;
+        libgcc_s.so.1) check "$library in Depends" yes "$([[ $depends == *'libgcc-s1 (>= 3.5)'* ]] && echo yes)" ;;
+        *) check "known library" yes "no: $library" ;;
+        esac
+    done < <(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    libc_bound=$(sed -n 's/.*libc6 (>= \([0-9.]*\)).*/\1/p' <<<"$depends")
+    covered GLIBC "$(newest_needed "$program" GLIBC)" "$libc_bound"
+    covered GLIBCXX "$(newest_needed "$program" GLIBCXX)" 3.4.21
+    covered CXXABI "$(newest_needed "$program" CXXABI)" 1.3.9
+    covered GCC "$(newest_needed "$program" GCC)" 3.5
+}
+
+main() {
+    if [[ $architecture != armhf ]]; then
+        echo "skipped: only the armhf build on the character-device board makes the package"
+        exit 77
+    fi
+    command -v dpkg-deb >/dev/null || { echo "skipped: no dpkg-deb"; exit 77; }
+    make_package
+    check_control_fields
+    check_file_list
+    check_contents
+    ((failures == 0))
+}
+
+main
