@@ -1,0 +1,427 @@
+#!/bin/sh
+# The init of the emulated ARM machine (busybox sh): sets up a simulated GPIO
+# header chip with gpio-sim, runs /bin/get_pin against it and prints one
+# "BOARD-TEST PASS|FAIL <check>: <detail>" line per check, "BOARD-TEST INFO"
+# lines for measurements and "BOARD-TEST END" last, then powers the machine off.
+# run_vm_test.sh packs it as /init and reads the markers from the serial console.
+#
+# Every wait is bounded: a program that hangs fails its check instead of
+# stopping the machine, and the host's time limit covers the rest.
+
+# Lists of pins and lines are split on purpose; busybox read has -t.
+# shellcheck shell=sh disable=SC2086,SC3045
+
+PATH=/bin:/usr/bin
+LD_LIBRARY_PATH=/lib
+export PATH LD_LIBRARY_PATH
+
+PROGRAM=/bin/get_pin
+SIM=/sys/kernel/config/gpio-sim
+# The reply's pins in reply order and the header chip's line of each.
+PINS="3 7 27 32 36 18"
+LINES="2 4 0 12 16 24"
+HEADER_LINES=58
+# A pattern of levels for the six pins in reply order, and its inverse.
+PATTERN="1 0 1 0 1 0"
+INVERSE="0 1 0 1 0 1"
+
+say() { echo "BOARD-TEST $*"; }
+pass() { say "PASS $1: $2"; }
+fail() { say "FAIL $1: $2"; }
+
+# check NAME FUNCTION: runs FUNCTION, which leaves its explanation in DETAIL.
+check() {
+	DETAIL=""
+	if "$2"; then pass "$1" "${DETAIL# }"; else fail "$1" "${DETAIL# }"; fi
+}
+
+set_up_machine() {
+	/bin/busybox --install -s /bin
+	mount -t proc proc /proc
+	mount -t sysfs sysfs /sys
+	mount -t devtmpfs devtmpfs /dev 2>/dev/null
+	exec </dev/console >/dev/console 2>&1
+	# A program that ends early must fail our writes to it, not end init.
+	trap '' PIPE
+	insmod /lib/modules/configfs.ko &&
+		mount -t configfs configfs /sys/kernel/config &&
+		insmod /lib/modules/irq_sim.ko &&
+		insmod /lib/modules/gpio-sim.ko
+}
+
+# make_chip NAME LABEL LINES: a live gpio-sim chip; sets CHIP (gpiochipN) and
+# PULLS (the directory of its per-line pull files).
+make_chip() {
+	mkdir "$SIM/$1" "$SIM/$1/bank0" &&
+		echo "$3" >"$SIM/$1/bank0/num_lines" &&
+		echo "$2" >"$SIM/$1/bank0/label" &&
+		echo 1 >"$SIM/$1/live" || return 1
+	CHIP=$(cat "$SIM/$1/bank0/chip_name")
+	PULLS=/sys/devices/platform/$(cat "$SIM/$1/dev_name")/$CHIP
+}
+
+nth() { shift "$1"; echo "$1"; }
+
+line_of() {
+	i=1
+	for pin in $PINS; do
+		[ "$pin" = "$1" ] && nth "$i" $LINES && return
+		i=$((i + 1))
+	done
+}
+
+# drive PIN LEVEL [PIN LEVEL...]: sets the simulated input levels by pull,
+# and keeps each line's last pull in WROTE_<line> for the check after exit.
+drive() {
+	while [ $# -ge 2 ]; do
+		if [ "$2" = 1 ]; then pull="pull-up"; else pull="pull-down"; fi
+		line=$(line_of "$1")
+		echo "$pull" >"$PULLS/sim_gpio$line/pull"
+		eval "WROTE_$line=$pull"
+		shift 2
+	done
+}
+
+# drive_all L3 L7 L27 L32 L36 L18
+drive_all() {
+	drive 3 "$1" 7 "$2" 27 "$3" 32 "$4" 36 "$5" 18 "$6"
+}
+
+# The reply line for levels given in reply order.
+reply_for() {
+	line="{"
+	for pin in $PINS; do
+		line="$line$pin: $1, "
+		shift
+	done
+	echo "$line}"
+}
+
+# The reply line with pin 18 as given and the request-time pins as in LEVELS.
+reply_with_18() {
+	set -- $LEVELS
+	reply_for "$1" "$2" "$3" "$4" "$5" "$6"
+}
+
+# --- Talking to a running get_pin through two fifos -------------------------
+
+start_program() {
+	rm -f /tmp/to_program /tmp/from_program
+	mkfifo /tmp/to_program /tmp/from_program
+	"$PROGRAM" </tmp/to_program >/tmp/from_program 2>/tmp/program_err &
+	RUNNING=$!
+	exec 3>/tmp/to_program 4</tmp/from_program
+}
+
+# ask: one "get" and its reply in ANSWER (empty when none came in 5 s).
+ask() {
+	ANSWER=""
+	echo get >&3 2>/dev/null
+	read -t 5 -r ANSWER <&4
+}
+
+# ended PID: true once the process has ended (gone, or a zombie not yet waited).
+ended() {
+	[ -r "/proc/$1/stat" ] || return 0
+	read -r _ _ state _ <"/proc/$1/stat" || return 0
+	[ "$state" = Z ]
+}
+
+# wait_end PID: waits up to 5 s; sets STATUS, or kills the process and fails.
+wait_end() {
+	tries=0
+	until ended "$1"; do
+		tries=$((tries + 1))
+		if [ $tries -gt 500 ]; then
+			kill -9 "$1"
+			wait "$1"
+			return 1
+		fi
+		usleep 10000
+	done
+	wait "$1"
+	STATUS=$?
+}
+
+# --- Reading the chip's state with gpioinfo ---------------------------------
+
+# info_line CHIP OFFSET: gpioinfo's line for one line of a chip.
+info_line() {
+	gpioinfo "$1" | grep -E "^[[:space:]]+line +$2:"
+}
+
+held_by_program() {
+	info=$(info_line "$CHIP" "$1")
+	case $info in
+	*'"get_pin"'*input*'[used]') return 0 ;;
+	esac
+	DETAIL="$DETAIL line $1 is not an input held by get_pin without bias: '$info';"
+	return 1
+}
+
+free_input() {
+	info=$(info_line "$CHIP" "$1")
+	case $info in
+	*unused*input*active-high*) ;;
+	*)
+		DETAIL="$DETAIL line $1 is not a free input: '$info';"
+		return 1
+		;;
+	esac
+	case $info in
+	*'['*)
+		DETAIL="$DETAIL line $1 has flags: '$info';"
+		return 1
+		;;
+	esac
+}
+
+# pulls_as_written: every pull of the header chip is the one this test last
+# wrote, or gpio-sim's pull-down where it wrote none. A request with a bias
+# would have replaced the pull of its line.
+pulls_as_written() {
+	offset=0
+	result=0
+	while [ $offset -lt $HEADER_LINES ]; do
+		eval "want=\${WROTE_$offset:-pull-down}"
+		got=$(cat "$PULLS/sim_gpio$offset/pull")
+		if [ "$got" != "$want" ]; then
+			DETAIL="$DETAIL line $offset pull $got, was $want;"
+			result=1
+		fi
+		offset=$((offset + 1))
+	done
+	return $result
+}
+
+# --- Checks ------------------------------------------------------------------
+
+# refused PATTERN [RUNNER...]: get_pin, given "get", ended with status 1, one
+# stderr line "get_pin: ..." matching PATTERN (case-insensitive), empty stdout.
+refused() {
+	pattern=$1
+	shift
+	printf 'get\n' >/tmp/get
+	status=0
+	timeout -s KILL 10 "$@" "$PROGRAM" </tmp/get >/tmp/out 2>/tmp/err || status=$?
+	message=$(head -n 1 /tmp/err)
+	DETAIL="status $status, stderr '$message' ($(wc -l </tmp/err) lines), stdout $(wc -c </tmp/out) bytes"
+	[ "$status" = 1 ] && [ ! -s /tmp/out ] && [ "$(wc -l </tmp/err)" = 1 ] || return 1
+	case $message in
+	"get_pin: "*) ;;
+	*) return 1 ;;
+	esac
+	echo "$message" | grep -qi -- "$pattern"
+}
+
+no_header_chip() {
+	refused "pinctrl-bcm2711"
+}
+
+header_chip_found() {
+	ask
+	DETAIL="reply '$ANSWER' from $CHIP among $(echo /dev/gpiochip* | wc -w) chips"
+	case $ANSWER in
+	"{3: "[01]", 7: "[01]", 27: "[01]", 32: "[01]", 36: "[01]", 18: "[01]", }") ;;
+	*) return 1 ;;
+	esac
+}
+
+lines_held_while_running() {
+	ok=0
+	for line in $LINES; do
+		held_by_program "$line" || ok=1
+	done
+	count=$(for chip in /dev/gpiochip*; do gpioinfo "${chip#/dev/}"; done | grep -c '"get_pin"')
+	if [ "$count" != 6 ]; then
+		DETAIL="$DETAIL get_pin holds $count lines in all, not 6;"
+		ok=1
+	fi
+	pulls_as_written || ok=1
+	[ $ok = 0 ] && DETAIL="lines $LINES of $CHIP: input, consumer get_pin, no bias, pulls kept"
+	return $ok
+}
+
+# shows LEVELS...: asks until the reply shows LEVELS. The request-time pins
+# must be right at once; pin 18 is sampled between requests, so it may take a
+# few replies (at most 50).
+shows() {
+	want=$(reply_for "$@")
+	ask
+	got=$ANSWER
+	case $got in
+	"${want%18: *}18: "*) ;;
+	*)
+		DETAIL="$DETAIL first reply '$got', wanted '$want';"
+		return 1
+		;;
+	esac
+	tries=0
+	while [ "$got" != "$want" ] && [ $tries -lt 50 ]; do
+		ask
+		got=$ANSWER
+		tries=$((tries + 1))
+	done
+	if [ "$got" != "$want" ]; then
+		DETAIL="$DETAIL reply '$got', wanted '$want';"
+		return 1
+	fi
+}
+
+replies_follow_levels() {
+	drive_all $INVERSE && shows $INVERSE || return 1
+	drive_all $PATTERN && shows $PATTERN || return 1
+	DETAIL="'$(reply_for $PATTERN)' and its inverse"
+}
+
+# One high sample of pin 18: drive it high until a reply shows it, drive it
+# low, then count the replies that still show it. The held-pin window is
+# eight samples and every request is followed by a sample, so at most eight
+# replies may show it. HELD is that count.
+hold_once() {
+	LEVELS=$PATTERN
+	drive_all $PATTERN
+	high=$(reply_with_18 | sed 's/18: 0/18: 1/')
+	low=$(reply_with_18 | sed 's/18: 1/18: 0/')
+	drive 18 1
+	ask
+	tries=0
+	while [ "$ANSWER" != "$high" ]; do
+		tries=$((tries + 1))
+		[ $tries -le 50 ] || return 1
+		ask
+	done
+	drive 18 0
+	HELD=0
+	ask
+	while [ "$ANSWER" = "$high" ] && [ $HELD -lt 50 ]; do
+		HELD=$((HELD + 1))
+		ask
+	done
+	[ "$ANSWER" = "$low" ]
+}
+
+# The first reply after the drive shows the high sample unless more than eight
+# passes (about 40 ms) went by first: on a busy emulator, try again.
+pin_18_held_then_released() {
+	for attempt in 1 2 3; do
+		if ! hold_once; then
+			DETAIL="no reply showed pin 18 high, or it was never released: '$ANSWER'"
+			return 1
+		fi
+		if [ $HELD -ge 1 ] && [ $HELD -le 8 ]; then
+			DETAIL="held for $HELD replies after the line went low (attempt $attempt)"
+			return 0
+		fi
+		DETAIL="held for $HELD replies after the line went low, wanted 1 to 8"
+		[ $HELD = 0 ] || return 1
+	done
+	return 1
+}
+
+# Six-line read times: one gpioget process against one get_pin round trip.
+measure() {
+	spawn=$(round_trip spawn 40 /usr/bin/gpioget "$CHIP" $LINES 2>&1)
+	talk=$(round_trip talk 200 "$PROGRAM" 2>&1)
+	say "INFO timing gpioget, one process per reading of the six lines: $spawn"
+	say "INFO timing get_pin, one \"get\" round trip: $talk"
+}
+
+exit_and_release() {
+	echo exit >&3 2>/dev/null
+	exec 3>&-
+	if ! wait_end "$RUNNING"; then
+		DETAIL="get_pin did not end within 5 s of \"exit\""
+		return 1
+	fi
+	extra=$(cat <&4)
+	exec 4<&-
+	DETAIL="status $STATUS;"
+	if [ "$STATUS" != 0 ] || [ -n "$extra" ] || [ -s /tmp/program_err ]; then
+		DETAIL="$DETAIL output after exit '$extra', stderr '$(cat /tmp/program_err)'"
+		return 1
+	fi
+	ok=0
+	for line in $LINES; do
+		free_input "$line" || ok=1
+	done
+	pulls_as_written || ok=1
+	[ $ok = 0 ] && DETAIL="$DETAIL six lines free inputs, all $HEADER_LINES pulls as this test set them"
+	return $ok
+}
+
+# Another program holds header pin 18's line.
+line_busy() {
+	gpiomon "$CHIP" 24 >/dev/null 2>&1 &
+	monitor=$!
+	tries=0
+	until info_line "$CHIP" 24 | grep -q '"gpiomon"'; do
+		tries=$((tries + 1))
+		if [ $tries -gt 500 ]; then
+			kill "$monitor"
+			DETAIL="gpiomon did not take line 24"
+			return 1
+		fi
+		usleep 10000
+	done
+	refused "18"
+	result=$?
+	echo "$message" | grep -q 24 || result=1
+	kill "$monitor"
+	wait "$monitor"
+	return $result
+}
+
+# The header chip's node is root's alone (devtmpfs makes nodes 0600), as on a
+# board where the user is not in the GPIO group; the other chips are open to
+# all, so the refusal must name the header chip's node.
+no_permission() {
+	chmod 666 /dev/gpiochip*
+	chmod 600 "/dev/$CHIP"
+	refused "permission" su -s /bin/sh user -c
+	result=$?
+	echo "$message" | grep -q "/dev/$CHIP" || result=1
+	return $result
+}
+
+# The same user with read-write access to the header chip alone gets replies:
+# the refusal was about access, and discovery looks past chips it cannot open.
+permission_granted() {
+	chmod 600 /dev/gpiochip*
+	chmod 666 "/dev/$CHIP"
+	printf 'get\nexit\n' >/tmp/get
+	status=0
+	timeout -s KILL 10 su -s /bin/sh user -c "$PROGRAM" </tmp/get >/tmp/out 2>/tmp/err || status=$?
+	chmod 600 /dev/gpiochip*
+	DETAIL="status $status, reply '$(cat /tmp/out)', stderr '$(cat /tmp/err)'"
+	[ "$status" = 0 ] && [ ! -s /tmp/err ] && grep -q '^{3: [01], .*18: [01], }$' /tmp/out
+}
+
+main() {
+	if ! set_up_machine; then
+		fail machine "loading configfs, irq_sim and gpio-sim failed"
+		return
+	fi
+	# A chip whose label is in no header table, present throughout, so that
+	# discovery has to look past it.
+	make_chip other gpio-other "$HEADER_LINES" || fail machine "gpio-sim chip not made"
+	check no-header-chip no_header_chip
+
+	make_chip header pinctrl-bcm2711 "$HEADER_LINES" || fail machine "gpio-sim chip not made"
+	drive_all $PATTERN
+	start_program
+	check header-chip-found header_chip_found
+	check lines-held-while-running lines_held_while_running
+	check replies-follow-levels replies_follow_levels
+	check pin-18-held-then-released pin_18_held_then_released
+	check exit-releases-lines exit_and_release
+
+	check line-busy line_busy
+	check no-permission no_permission
+	check permission-granted permission_granted
+	measure
+}
+
+main
+say END
+poweroff -f
