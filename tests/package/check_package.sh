@@ -86,15 +86,19 @@ covered() {
 # Which package holds each library, and the newest symbol versions that the
 # Depends lower bounds guarantee (libstdc++6 5 gives GLIBCXX_3.4.21, CXXABI_1.3.9).
 check_dependencies() {
-    local program=$1 library libc_bound
+    local program=$1 library libc_bound needed_packages=" "
     while read -r library; do
         case $library in
-        libc.so.6 | libm.so.6 | ld-linux-armhf.so.3) check "$library in Depends" yes "$([[ $depends == *libc6* ]] && echo yes)" ;;
-        libstdc++.so.6) check "$library in Depends" yes "$([[ $depends == *'libstdc++6 (>= 5)'* ]] && echo yes)" ;;
-        libgcc_s.so.1) check "$library in Depends" yes "$([[ $depends == *'libgcc-s1 (>= 3.5)'* ]] && echo yes)" ;;
+        libc.so.6 | libm.so.6 | ld-linux-armhf.so.3) check "$library in Depends" yes "$([[ $depends == *libc6* ]] && echo yes)"; needed_packages+="libc6 " ;;
+        libstdc++.so.6) check "$library in Depends" yes "$([[ $depends == *'libstdc++6 (>= 5)'* ]] && echo yes)"; needed_packages+="libstdc++6 " ;;
+        libgcc_s.so.1) check "$library in Depends" yes "$([[ $depends == *'libgcc-s1 (>= 3.5)'* ]] && echo yes)"; needed_packages+="libgcc-s1 " ;;
         *) check "known library" yes "no: $library" ;;
         esac
     done < <(readelf -d "$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    # And nothing in Depends that the program does not load.
+    for package in $(sed 's/([^)]*)//g; s/,/ /g' <<<"$depends"); do
+        check "$package in Depends is needed" yes "$([[ $needed_packages == *" $package "* ]] && echo yes)"
+    done
     libc_bound=$(sed -n 's/.*libc6 (>= \([0-9.]*\)).*/\1/p' <<<"$depends")
     covered GLIBC "$(newest_needed "$program" GLIBC)" "$libc_bound"
     covered GLIBCXX "$(newest_needed "$program" GLIBCXX)" 3.4.21
