@@ -1,5 +1,6 @@
-// Passes of the command loop on the fake board: what each word does, and when
-// pin 18 is sampled.
+// Passes of the command loop on the fake board: every pass that goes on ends
+// with a sample of pin 18, whether it read a word or not. (What each command
+// writes is checked end to end, on the built program.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -56,15 +57,6 @@ program::pass_end pass()
     return program::run_pass(command);
 }
 
-TEST(Pass, GetWritesOneReplyThenSamplesPin18)
-{
-    captured_output output;
-    pipe_input::feed("get\n", true);
-    EXPECT_EQ(pass(), program::pass_end::next_pass);
-    EXPECT_EQ(output.taken(), "{3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 0, }\n");
-    EXPECT_EQ(fake_board::calls.back(), "read 18 0");
-}
-
 TEST(Pass, OtherWordsAreIgnoredButThePassStillSamples)
 {
     captured_output output;
@@ -74,26 +66,6 @@ TEST(Pass, OtherWordsAreIgnoredButThePassStillSamples)
     }
     EXPECT_EQ(output.taken(), "");
     EXPECT_EQ(samples_of_18(), 5);
-}
-
-TEST(Pass, ExitAndTheEndOfInputStopWithoutASample)
-{
-    pipe_input::feed("exit\n", false);
-    EXPECT_EQ(pass(), program::pass_end::stop);
-    pipe_input::feed("", true);
-    EXPECT_EQ(pass(), program::pass_end::stop);
-    EXPECT_EQ(samples_of_18(), 0);
-}
-
-TEST(Pass, AFirstGetShows18LowAndTheNextShowsTheSampleTakenBetween)
-{
-    captured_output output;
-    fake_board::levels.at(18) = 1;
-    pipe_input::feed("get get\n", true);
-    EXPECT_EQ(pass(), program::pass_end::next_pass);
-    EXPECT_EQ(pass(), program::pass_end::next_pass);
-    EXPECT_EQ(output.taken(), "{3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 0, }\n"
-                              "{3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 1, }\n");
 }
 
 TEST(Pass, WithoutInputSamplesOnceAfterTheWait)

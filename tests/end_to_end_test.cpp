@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
 #include <fcntl.h>
 #include <random>
 #include <sstream>
@@ -194,26 +193,6 @@ TEST(Failures, AReplyThatCannotBeDeliveredIsReported)
                                  .stdin_descriptor = -1,
                                  .stdout_descriptor = program_run::closed_stream}),
                    "get_pin: write reply: Bad file descriptor");
-}
-
-TEST(Failures, AReaderGoneEndsTheProgramWithOrWithoutSigpipe)
-{
-    for (const bool ignore_sigpipe : {true, false}) {
-        std::array<int, 2> reply_pipe{};
-        ASSERT_EQ(pipe2(reply_pipe.data(), O_CLOEXEC), 0);
-        close(reply_pipe[0]); // the reader is gone before the first reply
-        const ending end = run("get\n", {.environment = {},
-                                         .stdin_descriptor = -1,
-                                         .stdout_descriptor = reply_pipe[1],
-                                         .ignore_sigpipe = ignore_sigpipe});
-        close(reply_pipe[1]);
-        if (ignore_sigpipe) {
-            expect_failure(end, "get_pin: write reply: Broken pipe");
-        } else {
-            EXPECT_EQ(end.signal, SIGPIPE);
-            EXPECT_EQ(end.errors, "");
-        }
-    }
 }
 
 TEST(Failures, TheSimulatedBoardReportsSetUpFailuresInsteadOfLevels)

@@ -71,12 +71,4 @@ TEST(HeldPinWindow, AnyNonZeroLevelCountsAsHighWithoutOverflowOrCancelling)
     EXPECT_EQ(gpio::pin_18_state(), 1);
 }
 
-TEST(HeldPinWindow, ReadsOnlyPin18AndOnlyWhenSampling)
-{
-    static_cast<void>(held_value_then_sample(0));
-    static_cast<void>(gpio::pin_18_state());
-    const std::vector<std::string> expected{"read 18 0"};
-    EXPECT_EQ(fake_board::calls, expected);
-}
-
 } // namespace
