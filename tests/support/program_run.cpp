@@ -54,6 +54,7 @@ std::vector<std::string> program_command()
 std::vector<char*> pointers_to(std::vector<std::string>& strings)
 {
     std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
     for (std::string& text : strings) {
         pointers.push_back(text.data());
     }
@@ -101,7 +102,7 @@ pid_t spawn(const options& settings, const std::array<int, 2>& to_program,
     posix_spawnattr_setsigdefault(&attributes, &default_signals);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     // The test itself sees EPIPE, rather than dying, when the program has gone.
-    std::signal(SIGPIPE, SIG_IGN);
+    static_cast<void>(std::signal(SIGPIPE, SIG_IGN));
     pid_t pid = -1;
     const int error = posix_spawnp(&pid, arguments.front(), &actions, &attributes, arguments.data(),
                                    environment_pointers.data());
