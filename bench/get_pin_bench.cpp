@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +26,6 @@
 #include <optional>
 #include <poll.h>
 #include <sched.h>
-#include <signal.h>
 #include <span>
 #include <spawn.h>
 #include <sstream>
@@ -121,13 +121,14 @@ struct idle_load {
 
 void fail(const std::string& what)
 {
-    std::fprintf(stderr, "get_pin_bench: %s\n", what.c_str());
+    static_cast<void>(std::fprintf(stderr, "get_pin_bench: %s\n", what.c_str()));
     measurement_failed = true;
 }
 
 [[noreturn]] void die(const std::string& what)
 {
-    std::fprintf(stderr, "get_pin_bench: %s: %s\n", what.c_str(), std::strerror(errno));
+    static_cast<void>(
+        std::fprintf(stderr, "get_pin_bench: %s: %s\n", what.c_str(), std::strerror(errno)));
     std::exit(1);
 }
 
@@ -154,7 +155,7 @@ void start_phase()
 [[nodiscard]] std::string fixed(double value, int decimals)
 {
     std::array<char, 64> text{};
-    std::snprintf(text.data(), text.size(), "%.*f", decimals, value);
+    static_cast<void>(std::snprintf(text.data(), text.size(), "%.*f", decimals, value));
     return text.data();
 }
 
@@ -265,6 +266,7 @@ void start_phase()
 [[nodiscard]] std::vector<char*> pointers(std::vector<std::string>& strings)
 {
     std::vector<char*> result;
+    result.reserve(strings.size() + 1);
     for (std::string& text : strings) {
         result.push_back(text.data());
     }
@@ -499,7 +501,7 @@ struct spawn_times {
 // Writes `count` "get" words in large writes, as fast as the pipe takes them.
 void write_requests(int descriptor, std::int64_t count)
 {
-    constexpr std::int64_t words_per_chunk = 16 * 1024;
+    constexpr std::int64_t words_per_chunk = std::int64_t{16} * 1024;
     std::string chunk;
     for (std::int64_t word = 0; word < words_per_chunk; ++word) {
         chunk += get_request;
@@ -517,7 +519,7 @@ void write_requests(int descriptor, std::int64_t count)
 std::int64_t read_replies(int descriptor, std::string_view reply, std::int64_t count,
                           pipelined_result& result)
 {
-    std::vector<char> bytes(64 * 1024);
+    std::vector<char> bytes(std::size_t{64} * 1024);
     std::size_t position = 0; // in `reply`, of the next byte expected
     bool garbled = false;     // the current line has gone wrong; resynchronise at its newline
     std::int64_t last = now_ns();
@@ -602,7 +604,7 @@ count_syscalls(const std::string& get_pin, std::string_view reply, const std::st
     for (std::string line; std::getline(table, line);) {
         std::istringstream row(line);
         std::vector<std::string> field{std::istream_iterator<std::string>(row), {}};
-        if (field.size() < 5 || !std::isdigit(static_cast<unsigned char>(field[3].front()))) {
+        if (field.size() < 5 || std::isdigit(static_cast<unsigned char>(field[3].front())) == 0) {
             continue;
         }
         const std::int64_t calls = std::stoll(field[3]);
@@ -781,8 +783,8 @@ int run(const std::string& get_pin)
     }
     const std::string cat = on_path("cat").value_or("/bin/cat");
     // A peer that dies must show as a failed write, not end this driver.
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGALRM, on_phase_limit);
+    static_cast<void>(signal(SIGPIPE, SIG_IGN));
+    static_cast<void>(signal(SIGALRM, on_phase_limit));
     std::array<char, 32> directory_template{"/tmp/get_pin_bench.XXXXXX"};
     if (mkdtemp(directory_template.data()) == nullptr) {
         die("mkdtemp");
@@ -814,8 +816,8 @@ int run(const std::string& get_pin)
     start_phase();
     const idle_load load = measure_idle_load(get_pin);
     alarm(0);
-    std::remove((directory + "/strace-summary").c_str());
-    std::remove((directory + "/trace").c_str());
+    static_cast<void>(std::remove((directory + "/strace-summary").c_str()));
+    static_cast<void>(std::remove((directory + "/trace").c_str()));
     rmdir(directory.c_str());
 
     const double ratio = trips.get_pin.median_us / trips.cat.median_us;
@@ -909,7 +911,7 @@ int run(const std::string& get_pin)
 int main(int argc, char** argv)
 {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: get_pin_bench PATH-TO-GET_PIN\n");
+        static_cast<void>(std::fprintf(stderr, "usage: get_pin_bench PATH-TO-GET_PIN\n"));
         return 2;
     }
     return bench::run(argv[1]);

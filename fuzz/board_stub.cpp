@@ -21,8 +21,8 @@ std::uint32_t level_state = 0x9e3779b9U;
 void expect_reply_pin(int header_position)
 {
     if (std::find(reply_pins.begin(), reply_pins.end(), header_position) == reply_pins.end()) {
-        std::fprintf(stderr, "get_pin_fuzz: header pin %d is not one of the reply's\n",
-                     header_position);
+        static_cast<void>(std::fprintf(
+            stderr, "get_pin_fuzz: header pin %d is not one of the reply's\n", header_position));
         std::abort();
     }
 }
@@ -38,7 +38,8 @@ void pinMode(int header_position, int mode)
 {
     expect_reply_pin(header_position);
     if (mode != 0) {
-        std::fprintf(stderr, "get_pin_fuzz: header pin %d set to mode %d\n", header_position, mode);
+        static_cast<void>(std::fprintf(stderr, "get_pin_fuzz: header pin %d set to mode %d\n",
+                                       header_position, mode));
         std::abort();
     }
 }

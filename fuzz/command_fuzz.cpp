@@ -34,6 +34,8 @@
 #include "command_loop.h"
 #include "gpio/gpio.h"
 
+// The linker's names for the real read(2) and its stand-in under --wrap=read.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 extern "C" ssize_t __real_read(int descriptor, void* bytes, std::size_t count);
 
 namespace fuzz
@@ -113,9 +115,9 @@ int output_descriptor = -1;
 
 [[noreturn]] void finding(const std::string& what, std::string_view output)
 {
-    std::fprintf(stderr, "get_pin_fuzz: %s\noutput (%zu bytes): %.*s\n", what.c_str(),
-                 output.size(), static_cast<int>(std::min<std::size_t>(output.size(), 2000)),
-                 output.data());
+    static_cast<void>(std::fprintf(
+        stderr, "get_pin_fuzz: %s\noutput (%zu bytes): %.*s\n", what.c_str(), output.size(),
+        static_cast<int>(std::min<std::size_t>(output.size(), 2000)), output.data()));
     std::abort();
 }
 
@@ -218,6 +220,7 @@ int run_session(std::span<const std::uint8_t> data)
 
 // The word reader's calls to read(2) come here: the target is linked with
 // --wrap=read.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 extern "C" ssize_t __wrap_read(int descriptor, void* bytes, std::size_t count)
 {
     return fuzz::session_read(descriptor, bytes, count);
