@@ -4,7 +4,6 @@
 #include "command_input.h"
 
 #include <cerrno>
-#include <cstring>
 #include <poll.h>
 #include <unistd.h>
 
@@ -43,19 +42,17 @@ void wait_readable()
     }
 }
 
-// Moves what is unread to the front and reads more after it. Records the end
-// of input or a read error, which stay: later reads report them again.
+// Reads more input once everything buffered has been consumed: a word split
+// across reads has its first part in the command buffer already. Records the
+// end of input or a read error, which stay: later reads report them again.
 void refill()
 {
-    const std::size_t unread = unread_end - unread_begin;
-    std::memmove(buffer.data(), buffer.data() + unread_begin, unread);
     unread_begin = 0;
-    unread_end = unread;
+    unread_end = 0;
     for (;;) {
-        const ssize_t count =
-            read(input_descriptor, buffer.data() + unread_end, buffer.size() - unread_end);
+        const ssize_t count = read(input_descriptor, buffer.data(), buffer.size());
         if (count > 0) {
-            unread_end += static_cast<std::size_t>(count);
+            unread_end = static_cast<std::size_t>(count);
             return;
         }
         if (count == 0) {
