@@ -32,8 +32,6 @@ namespace board
 namespace
 {
 
-constexpr int header_size = 40;
-constexpr int input_mode = 0;
 constexpr int no_line = -1;
 constexpr int not_requested = -1;
 
@@ -54,9 +52,6 @@ constexpr std::array<header_line, 28> header_lines{{
     {23, 11}, {24, 8},  {26, 7},  {27, 0},  {28, 1},  {29, 5},  {31, 6},
     {32, 12}, {33, 13}, {35, 19}, {36, 16}, {37, 26}, {38, 20}, {40, 21},
 }};
-
-// Only for the check below: the positions that carry power or ground.
-constexpr std::array<int, 12> power_and_ground{1, 2, 4, 6, 9, 14, 17, 20, 25, 30, 34, 39};
 
 using by_position = std::array<int, header_size + 1>;
 

@@ -28,11 +28,8 @@ namespace board
 namespace
 {
 
-constexpr int header_size = 40;
-constexpr std::array<int, 12> power_and_ground{1, 2, 4, 6, 9, 14, 17, 20, 25, 30, 34, 39};
 // Lines 0 to 8 are pulled up at power-on; these are their header positions.
 constexpr std::array<int, 9> pulled_up{3, 5, 7, 24, 26, 27, 28, 29, 31};
-constexpr int input_mode = 0;
 
 using header_levels = std::array<char, header_size>;
 

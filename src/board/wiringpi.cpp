@@ -11,11 +11,6 @@
 namespace board
 {
 
-namespace
-{
-constexpr int input_mode = 0;
-}
-
 // The library's set-up reports failure by its result when it does not end the
 // process itself; a board that is not set up must not be read as all low.
 int wiringPiSetupPhys()

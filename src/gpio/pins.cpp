@@ -5,20 +5,15 @@
 namespace gpio
 {
 
-namespace
-{
-constexpr int input_mode = 0;
-}
-
 void setup()
 {
     // The set-up result is not examined: a board that cannot be set up ends the
     // process itself, with a message, before any reply.
     static_cast<void>(board::wiringPiSetupPhys());
     for (const std::int32_t header_position : pins) {
-        board::pinMode(header_position, input_mode);
+        board::pinMode(header_position, board::input_mode);
     }
-    board::pinMode(held_pin, input_mode);
+    board::pinMode(held_pin, board::input_mode);
 }
 
 std::int32_t digitalRead(std::int32_t header_position)
