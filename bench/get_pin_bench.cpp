@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // get_pin_bench: measures the host build of get_pin on the simulated board and
 // prints a markdown table of its figures, each beside the peer or limit it is
 // judged against, with the machine and build that produced them.

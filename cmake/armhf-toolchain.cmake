@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross compiling for 32-bit ARMv7-A Linux, hard-float, with Debian's
 # arm-linux-gnueabihf toolchain (package g++-arm-linux-gnueabihf). Programs
 # built here run on the host under qemu-user.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installing and packaging get_pin: the man page get_pin(1), gzipped as Debian
 # wants it, and a Debian package made with `cpack` in the build tree, e.g.
 #   cmake --workflow --preset armhf && (cd build/armhf && cpack)

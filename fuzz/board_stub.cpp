@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board behind get_pin_fuzz: levels that change from read to read, so that
 // replies carry both levels, and a check that only the six header pins of the
 // reply are ever set up or read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // get_pin_fuzz: a libFuzzer target for the word reader and the command loop.
 //
 // Each input is one session: its first byte says how reads of the session

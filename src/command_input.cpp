@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command words over read(2). The program keeps its own buffer, rather than
 // reading through stdio, so that it knows when a word is already waiting in it:
 // readiness of the descriptor says nothing about bytes already taken in.

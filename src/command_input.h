@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading command words from standard input through the program's own buffer.
 //
 // A word is what scanf("%127s") would read: white space (blank, tab, newline,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pass: readiness wait, one word, one sample of the held pin.
 #include "command_loop.h"
 

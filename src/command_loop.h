@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One pass of the command loop: wait up to 5 ms for a command, handle at most
 // one word, then take one sample of header pin 18.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One-line failure messages on stderr, written with a single write(2) so that a
 // message is never interleaved or half-buffered.
 #include "die.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ending the program on a failure a user can meet: one line on stderr,
 // "get_pin: what failed: why", and exit status 1. Nothing else is ever written
 // to stderr.

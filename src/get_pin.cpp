@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // get_pin: reports the levels of six GPIO header pins on request.
 //
 // Write "get" on standard input and get one line back:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reply line, written straight to the output descriptor with write(2): the
 // whole line is handed over at once and a failed delivery is seen at once.
 #include "reply.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reply line to "get": the levels of the six header pins, for example
 //   {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0, }
 // Every entry is "PIN: LEVEL, ", the last one too, then "}" and a newline.

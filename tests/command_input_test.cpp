@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading command words: white space, the 127-byte limit, the end of input, and
 // when a read would not have to wait.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Passes of the command loop on the fake board: every pass that goes on ends
 // with a sample of pin 18, whether it read a word or not. (What each command
 // writes is checked end to end, on the built program.)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built get_pin on the simulated board, over pipes: the exact reply bytes,
 // the commands, the end of input, pipelined requests, replies checked against
 // the board's trace, and every failure a user can meet.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // get_pin against the inputs and streams it will meet in the field: random
 // bytes, huge words, CR-LF lines, words trickling in a byte at a time, a person
 // at a terminal, and standard streams that are closed, full or gone.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pin set-up and the held-pin window of header pin 18, on the fake board.
 // The window is program-wide state: CTest runs every test in a process of its
 // own, so each starts with an empty window.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reply line: its exact bytes, and which pins are read for it.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A long run: a million pipelined requests while the pin levels change, with
 // every reply checked against the simulated board's trace and resident memory
 // compared from start to end. Labelled "soak"; run with `ctest --preset soak`.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board layer: the three GPIO library operations that pin access uses.
 //
 // Exactly one board is linked into the program, chosen at build time with the

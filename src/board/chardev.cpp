@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The kernel GPIO character-device board: uAPI v2 of linux/gpio.h (kernel 5.10
 // and later), used directly because it is a stable ABI and the libraries over
 // it are not.

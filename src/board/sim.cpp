@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated board: a 40-position header for machines without one.
 //
 // GET_PIN_SIM_LEVELS names a file whose first 40 bytes are the levels of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pin access: the pin table, its set-up and the held-pin window of header
 // pin 18. This is the program's only way to the GPIO board.
 #pragma once

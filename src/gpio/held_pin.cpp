@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The held-pin window: the last eight samples of header pin 18, so that a short
 // high pulse caught by one sample is still reported by the next requests.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The GPIO layer: set-up of the six header pins and the level read.
 #include "board/board.h"
 #include "gpio/gpio.h"

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The init of the emulated ARM machine (busybox sh): sets up a simulated GPIO
 # header chip with gpio-sim, runs /bin/get_pin against it and prints one
 # "BOARD-TEST PASS|FAIL <check>: <detail>" line per check, "BOARD-TEST INFO"

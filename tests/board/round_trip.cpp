@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // round_trip: times reading the header pins, for the emulated-board test.
 //
 //   round_trip spawn COUNT PROGRAM [ARGS...]  runs PROGRAM COUNT times, one

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The emulated-board system test: boots Debian's armhf kernel in
 # qemu-system-arm with a simulated GPIO header chip (gpio-sim) and runs the
 # armhf get_pin, unchanged, against it.

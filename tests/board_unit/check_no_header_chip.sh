@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Runs the character-device program on a machine without GPIO chips: it must
 # end at set-up with status 1, one line on stderr naming the labels it looked
 # for, and nothing on stdout, even though a "get" is waiting.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Renders the man page get_pin(1) with groff's warnings on: any warning fails,
 # and so does a version on its title line other than the project's.
 #

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package with cpack and checks its control fields, its file
 # list, the program's target (ARMv7-A, hard-float) and that every shared
 # library and symbol version the program needs is covered by Depends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "board_trace.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the simulated board's trace back in tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fake board behind the unit tests' pin access.
 #include "fake_board.h"
 

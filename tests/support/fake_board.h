@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A board for unit tests: levels set by the test, every operation logged.
 #pragma once
 

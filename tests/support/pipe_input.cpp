@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pipe_input.h"
 
 #include <fcntl.h>

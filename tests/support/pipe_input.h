@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeding the program's word reader from a pipe in unit tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starting get_pin with posix_spawn; under cross builds it runs through the
 // emulator CMake names (qemu-arm), as CTest runs the tests themselves.
 #include "program_run.h"

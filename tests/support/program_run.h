@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Running the built get_pin in end-to-end tests: its standard streams are
 // pipes (or descriptors a test chooses), and every wait is bounded.
 #pragma once
