@@ -41,8 +41,8 @@ by its label.")
 # Debian's name for the target architecture. dpkg-shlibdeps cannot work out
 # the dependencies of a cross-built program, so those are stated here; they
 # follow from `readelf -V get_pin` and are checked by the package test.
-if(CMAKE_CROSSCOMPILING AND CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnueabihf")
-  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+if(CMAKE_CROSSCOMPILING)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${GET_PIN_ARCH})
 endif()
 if(CMAKE_CROSSCOMPILING AND GET_PIN_STATIC_CXX_RUNTIME)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")

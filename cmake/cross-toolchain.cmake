@@ -1,0 +1,42 @@
+# SPDX-License-Identifier: MIT
+# Cross compiling for the boards' two ARM architectures with Debian's cross
+# toolchains, chosen by GET_PIN_ARCH (Debian's architecture names):
+#   armhf  32-bit ARMv7-A, hard-float   apt-get install g++-arm-linux-gnueabihf
+#   arm64  64-bit ARMv8-A               apt-get install g++-aarch64-linux-gnu
+# Programs built here run on the host under qemu-user (package qemu-user).
+set(GET_PIN_ARCH "" CACHE STRING "Architecture to cross compile for: armhf or arm64")
+# CMake reads this file again for each compiler check; they need the choice too.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES GET_PIN_ARCH)
+
+# GCC 7.1 changed how some arguments are passed on ARM; the note it prints
+# about that concerns mixing objects from older compilers, never the case here.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
+if(GET_PIN_ARCH STREQUAL "armhf")
+  set(gnu_triplet arm-linux-gnueabihf)
+  set(CMAKE_SYSTEM_PROCESSOR arm)
+  set(qemu_user qemu-arm)
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -march=armv7-a -mfpu=vfpv3-d16 -mfloat-abi=hard")
+elseif(GET_PIN_ARCH STREQUAL "arm64")
+  # Its segments are aligned to 64K by default: fine on 4K, 16K and 64K pages.
+  set(gnu_triplet aarch64-linux-gnu)
+  set(CMAKE_SYSTEM_PROCESSOR aarch64)
+  set(qemu_user qemu-aarch64)
+else()
+  message(FATAL_ERROR "GET_PIN_ARCH must be armhf or arm64, not '${GET_PIN_ARCH}'")
+endif()
+
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_C_COMPILER ${gnu_triplet}-gcc)
+set(CMAKE_CXX_COMPILER ${gnu_triplet}-g++)
+
+# Debian multiarch: libraries of the target such as libgtest-dev:armhf live in
+# /usr/lib/<triplet>, the cross C library in /usr/<triplet>.
+set(CMAKE_LIBRARY_ARCHITECTURE ${gnu_triplet})
+set(CMAKE_FIND_ROOT_PATH /usr/${gnu_triplet} /)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+find_program(GET_PIN_QEMU_USER ${qemu_user} REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${GET_PIN_QEMU_USER};-L;/usr/${gnu_triplet})
