@@ -16,6 +16,9 @@ if(GET_PIN_ARCH STREQUAL "armhf")
   set(CMAKE_SYSTEM_PROCESSOR arm)
   set(qemu_user qemu-arm)
   string(APPEND CMAKE_CXX_FLAGS_INIT " -march=armv7-a -mfpu=vfpv3-d16 -mfloat-abi=hard")
+  # Segments aligned to 16K, so that a program also loads on the 16K-page arm64
+  # kernel of the newest boards (the program is static there: src/CMakeLists.txt).
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-z,max-page-size=0x4000 -Wl,-z,common-page-size=0x4000")
 elseif(GET_PIN_ARCH STREQUAL "arm64")
   # Its segments are aligned to 64K by default: fine on 4K, 16K and 64K pages.
   set(gnu_triplet aarch64-linux-gnu)

@@ -17,6 +17,48 @@ add_custom_command(
 add_custom_target(man_page ALL DEPENDS ${man_page}.gz)
 install(FILES ${man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# The licence and the changelog, where Debian keeps them: the copyright file in
+# Debian's machine-readable format, made from LICENSE so the two never differ.
+set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/get-pin)
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" copyright_line "${licence}")
+set(copyright_holder "${CMAKE_MATCH_1}")
+string(REGEX REPLACE "^.*\n\n(Permission is hereby)" "\\1" licence_terms "${licence}")
+string(STRIP "${licence_terms}" licence_terms)
+# Continuation lines start with a blank; an empty line is written " .".
+string(REPLACE "\n\n" "\n.\n" licence_terms "${licence_terms}")
+string(REPLACE "\n" "\n " licence_terms "${licence_terms}")
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/doc/copyright CONTENT
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: get_pin
+
+Files: *
+Copyright: ${copyright_holder}
+License: MIT
+ ${licence_terms}
+")
+add_custom_command(
+  OUTPUT ${PROJECT_BINARY_DIR}/doc/changelog.gz
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/changelog ${PROJECT_BINARY_DIR}/doc/
+  COMMAND ${GZIP_PROGRAM} -9 -n -f ${PROJECT_BINARY_DIR}/doc/changelog
+  DEPENDS ${PROJECT_SOURCE_DIR}/docs/changelog
+  COMMENT "Compressing the changelog"
+  VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/doc/changelog.gz)
+install(FILES ${PROJECT_BINARY_DIR}/doc/copyright ${PROJECT_BINARY_DIR}/doc/changelog.gz
+        DESTINATION ${doc_dir})
+
+# A static program (the armhf build, see src/CMakeLists.txt) needs no library
+# package. lintian calls a static program an error unless told why.
+if(GET_PIN_STATIC)
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/doc/lintian-overrides CONTENT
+"# Static on purpose: Debian's armhf C library does not load on 16K-page kernels.
+get-pin: statically-linked-binary [usr/bin/get_pin]
+")
+  install(FILES ${PROJECT_BINARY_DIR}/doc/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME get-pin)
+endif()
+
 # Debian package names may not contain "_".
 set(CPACK_PACKAGE_NAME get-pin)
 set(CPACK_PACKAGE_VENDOR "get_pin developers")
@@ -30,24 +72,23 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${GET_PIN_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "report the levels of GPIO header pins on request")
+# Lines of at most 80 characters, as Debian wants them.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "get_pin is driven by a controlling process over standard input and output: \
-each get command is answered with one line holding the levels of header pins \
-3, 7, 27, 32, 36 and 18 of the 40-pin header, where pin 18 is sampled every \
-5 ms and reported high while any of its last eight samples was high. It reads \
-the pins through the kernel's GPIO character device, finding the header's chip \
+    "get_pin is driven by a controlling process over standard input and output:
+each get command is answered with one line holding the levels of header pins
+3, 7, 27, 32, 36 and 18 of the 40-pin header, where pin 18 is sampled every
+5 ms and reported high while any of its last eight samples was high. It reads
+the pins through the kernel's GPIO character device, finding the header's chip
 by its label.")
 
-# Debian's name for the target architecture. dpkg-shlibdeps cannot work out
-# the dependencies of a cross-built program, so those are stated here; they
-# follow from `readelf -V get_pin` and are checked by the package test.
+# A cross build is packaged for its target, by Debian's name for it, and its
+# Depends are worked out from the program when cpack runs
+# (cmake/package_depends.cmake); a native build asks dpkg-shlibdeps.
 if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${GET_PIN_ARCH})
-endif()
-if(CMAKE_CROSSCOMPILING AND GET_PIN_STATIC_CXX_RUNTIME)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")
-elseif(CMAKE_CROSSCOMPILING)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.5), libstdc++6 (>= 5)")
+  set(CPACK_GET_PIN_CROSS_PROGRAM ${PROJECT_BINARY_DIR}/get_pin)
+  set(CPACK_GET_PIN_READELF ${CMAKE_READELF})
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/package_depends.cmake)
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
