@@ -1,10 +1,13 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # The init of the emulated ARM machine (busybox sh): sets up a simulated GPIO
-# header chip with gpio-sim, runs /bin/get_pin against it and prints one
+# header chip with gpio-sim and runs every check against each program named in
+# /etc/board-test (PROGRAMS="arm64 armhf": /opt/arm64/get_pin, then
+# /opt/armhf/get_pin). For each it prints "BOARD-TEST PROGRAM <arch>", one
 # "BOARD-TEST PASS|FAIL <check>: <detail>" line per check, "BOARD-TEST INFO"
-# lines for measurements and "BOARD-TEST END" last, then powers the machine off.
-# run_vm_test.sh packs it as /init and reads the markers from the serial console.
+# lines for measurements and "BOARD-TEST DONE <arch>"; then "BOARD-TEST END",
+# and powers the machine off. run_vm_test.sh packs it as /init and reads the
+# markers from the serial console.
 #
 # Every wait is bounded: a program that hangs fails its check instead of
 # stopping the machine, and the host's time limit covers the rest.
@@ -13,10 +16,8 @@
 # shellcheck shell=sh disable=SC2086,SC3045
 
 PATH=/bin:/usr/bin
-LD_LIBRARY_PATH=/lib
-export PATH LD_LIBRARY_PATH
+export PATH
 
-PROGRAM=/bin/get_pin
 SIM=/sys/kernel/config/gpio-sim
 # The reply's pins in reply order and the header chip's line of each.
 PINS="3 7 27 32 36 18"
@@ -102,6 +103,21 @@ reply_for() {
 reply_with_18() {
 	set -- $LEVELS
 	reply_for "$1" "$2" "$3" "$4" "$5" "$6"
+}
+
+# forget_pulls: a new chip starts with gpio-sim's pull-down on every line.
+forget_pulls() {
+	offset=0
+	while [ $offset -lt $HEADER_LINES ]; do
+		unset "WROTE_$offset"
+		offset=$((offset + 1))
+	done
+}
+
+# remove_chip NAME: takes a chip made by make_chip away.
+remove_chip() {
+	[ "$(cat "$SIM/$1/live")" = 0 ] || echo 0 >"$SIM/$1/live"
+	rmdir "$SIM/$1/bank0" "$SIM/$1"
 }
 
 # --- Talking to a running get_pin through two fifos -------------------------
@@ -219,13 +235,24 @@ no_header_chip() {
 	refused "pinctrl-bcm2711"
 }
 
-header_chip_found() {
-	ask
-	DETAIL="reply '$ANSWER' from $CHIP among $(echo /dev/gpiochip* | wc -w) chips"
-	case $ANSWER in
+is_reply() {
+	case $1 in
 	"{3: "[01]", 7: "[01]", 27: "[01]", 32: "[01]", 36: "[01]", 18: "[01]", }") ;;
 	*) return 1 ;;
 	esac
+}
+
+header_chip_found() {
+	ask
+	DETAIL="reply '$ANSWER' from $CHIP among $(echo /dev/gpiochip* | wc -w) chips"
+	is_reply "$ANSWER"
+}
+
+# The resident memory of the running get_pin, from its page tables: before
+# Linux 6.2, VmRSS in /proc/PID/status lags for a process with few page faults.
+report_memory() {
+	say "INFO memory of get_pin while running:" \
+		"$(grep -E '^(Rss|Pss):' "/proc/$RUNNING/smaps_rollup" | tr -s ' \t\n' ' ')"
 }
 
 lines_held_while_running() {
@@ -398,20 +425,57 @@ permission_granted() {
 	[ "$status" = 0 ] && [ ! -s /tmp/err ] && grep -q '^{3: [01], .*18: [01], }$' /tmp/out
 }
 
-main() {
-	if ! set_up_machine; then
-		fail machine "loading configfs, irq_sim and gpio-sim failed"
-		return
+# The header chip goes away while get_pin runs, as when its driver is unbound.
+# get_pin samples pin 18 in every pass, so its next read fails within about
+# 5 ms, before or at the next "get": it must end with status 1 and one line on
+# stderr, and never answer with levels it could not read. A kernel that refuses
+# to take the chip away while lines are requested must leave get_pin answering.
+header_chip_goes_away() {
+	start_program
+	ask
+	if ! is_reply "$ANSWER"; then
+		DETAIL="no reply before the chip went away: '$ANSWER'"
+		return 1
 	fi
-	# A chip whose label is in no header table, present throughout, so that
-	# discovery has to look past it.
-	make_chip other gpio-other "$HEADER_LINES" || fail machine "gpio-sim chip not made"
+	if ! echo 0 2>/tmp/live_err >"$SIM/header/live"; then
+		ask
+		refusal="the kernel refused to take the chip away ($(cat /tmp/live_err)), reply after '$ANSWER'"
+		result=1
+		is_reply "$ANSWER" && exit_and_release && result=0
+		DETAIL="$refusal; $DETAIL"
+		return $result
+	fi
+	ask
+	reply=$ANSWER
+	exec 3>&-
+	if ! wait_end "$RUNNING"; then
+		DETAIL="get_pin still ran 5 s after its chip went away"
+		return 1
+	fi
+	rest=$(cat <&4)
+	exec 4<&-
+	message=$(head -n 1 /tmp/program_err)
+	DETAIL="status $STATUS, stderr '$message' ($(wc -l </tmp/program_err) lines), reply after '$reply$rest'"
+	[ "$STATUS" = 1 ] && [ -z "$reply$rest" ] && [ "$(wc -l </tmp/program_err)" = 1 ] || return 1
+	case $message in
+	"get_pin: read header pin "*) ;;
+	*) return 1 ;;
+	esac
+}
+
+# run_program ARCH: every check against /opt/ARCH/get_pin, from a machine with
+# no header chip to one whose header chip went away.
+run_program() {
+	PROGRAM=/opt/$1/get_pin
+	say "PROGRAM $1"
+	forget_pulls
 	check no-header-chip no_header_chip
 
 	make_chip header pinctrl-bcm2711 "$HEADER_LINES" || fail machine "gpio-sim chip not made"
 	drive_all $PATTERN
 	start_program
 	check header-chip-found header_chip_found
+	report_memory
 	check lines-held-while-running lines_held_while_running
 	check replies-follow-levels replies_follow_levels
 	check pin-18-held-then-released pin_18_held_then_released
@@ -421,6 +485,23 @@ main() {
 	check no-permission no_permission
 	check permission-granted permission_granted
 	measure
+	check header-chip-goes-away header_chip_goes_away
+	remove_chip header
+	say "DONE $1"
+}
+
+main() {
+	if ! set_up_machine; then
+		fail machine "loading configfs, irq_sim and gpio-sim failed"
+		return
+	fi
+	# A chip whose label is in no header table, present throughout, so that
+	# discovery has to look past it.
+	make_chip other gpio-other "$HEADER_LINES" || fail machine "gpio-sim chip not made"
+	. /etc/board-test
+	for arch in $PROGRAMS; do
+		run_program "$arch"
+	done
 }
 
 main
