@@ -11,14 +11,19 @@
 //   get
 //   {3: 1, 7: 1, 27: 1, 32: 0, 36: 0, 18: 0, }
 //   exit
+// It takes no arguments; --help prints a usage and --version the version.
+#include <cstddef>
 #include <sys/prctl.h>
 
+#include "arguments.h"
 #include "command_input.h"
 #include "command_loop.h"
 #include "gpio/gpio.h"
 
-int main()
+int main(int argc, char** argv)
 {
+    // Before the board is set up: a wrong argument touches no GPIO.
+    arguments::handle({argv, static_cast<std::size_t>(argc)});
     gpio::setup();
     // The kernel stretches each 5 ms readiness wait by the timer slack, 50 us by
     // default, so pin 18 would be sampled ~2 % less often than the wait says.

@@ -60,15 +60,19 @@ std::string_view format_pins(std::span<char, line_capacity> line)
 void print_pins()
 {
     std::array<char, line_capacity> line{};
-    std::string_view unsent = format_pins(line);
-    while (!unsent.empty()) {
-        const ssize_t count = write(STDOUT_FILENO, unsent.data(), unsent.size());
+    write_fully(format_pins(line), "write reply");
+}
+
+void write_fully(std::string_view bytes, std::string_view what)
+{
+    while (!bytes.empty()) {
+        const ssize_t count = write(STDOUT_FILENO, bytes.data(), bytes.size());
         if (count >= 0) {
-            unsent.remove_prefix(static_cast<std::size_t>(count));
+            bytes.remove_prefix(static_cast<std::size_t>(count));
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             wait_writable();
         } else if (errno != EINTR) {
-            fail::die_errno("write reply", errno);
+            fail::die_errno(what, errno);
         }
     }
 }

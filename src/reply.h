@@ -22,4 +22,9 @@ inline constexpr std::size_t line_capacity = 128;
 // be delivered ends the program with a message and status 1.
 void print_pins();
 
+// Writes all of `bytes` to standard output, waiting while a descriptor left
+// non-blocking by another program is full. A failed write ends the program with
+// "get_pin: `what`: reason" and status 1.
+void write_fully(std::string_view bytes, std::string_view what);
+
 } // namespace reply

@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: MIT
 // The built get_pin on the simulated board, over pipes: the exact reply bytes,
-// the commands, the end of input, pipelined requests, replies checked against
-// the board's trace, and every failure a user can meet.
+// the commands and the command line, the end of input, pipelined requests,
+// replies checked against the board's trace, the sampling rate of pin 18, and
+// every failure a user can meet.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fcntl.h>
+#include <poll.h>
 #include <random>
 #include <sstream>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "support/board_trace.h"
@@ -20,6 +24,9 @@ namespace
 
 using program_run::ending;
 using program_run::run;
+
+// The project's version, from CMake.
+constexpr std::string_view project_version = GET_PIN_VERSION;
 
 // A board with nothing connected: the lines pulled up at power-on read high.
 constexpr std::string_view power_on_reply = "{3: 1, 7: 1, 27: 1, 32: 0, 36: 0, 18: 0, }\n";
@@ -129,6 +136,74 @@ TEST(Commands, A127ByteWordFollowedDirectlyByGetIsTwoWords)
     EXPECT_EQ(end.output, power_on_reply) << "only the first get stands alone after a split";
 }
 
+// --help and --version are answered and end the program; any other argument is
+// refused with status 2 before the board is set up, so no GPIO is touched.
+TEST(Commands, OnTheCommandLineOnlyHelpAndVersionAreTaken)
+{
+    const ending help = run("get\n", {.arguments = {"--help"}});
+    expect_clean_end(help);
+    for (const std::string_view text :
+         {"`get`", "`exit`", "\n  {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0, }\n", "man get_pin"}) {
+        EXPECT_NE(help.output.find(text), std::string::npos) << text;
+    }
+    EXPECT_EQ(help.output.find(power_on_reply), std::string::npos) << "the get was answered";
+
+    const ending version = run("get\n", {.arguments = {"--version"}});
+    expect_clean_end(version);
+    EXPECT_EQ(version.output, "get_pin " + std::string{project_version} + "\n");
+
+    simulated_board board;
+    for (const auto& [arguments, named] :
+         std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--bogus"}, "--bogus"}, {{"--help", "-v", "x"}, "-v"}, {{""}, ""}}) {
+        program_run::options settings = board.options();
+        settings.arguments = arguments;
+        const ending refused = run("get\n", settings);
+        EXPECT_EQ(refused.status, 2) << named;
+        EXPECT_EQ(refused.errors,
+                  "get_pin: unexpected argument '" + named + "' (it takes none; see --help)\n");
+        EXPECT_EQ(refused.output, "");
+        EXPECT_EQ(program_run::read_file(board.trace), "") << "the board was set up";
+    }
+
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    expect_failure(run("", {.stdout_descriptor = full, .arguments = {"--help"}}),
+                   "get_pin: write help: No space left on device");
+    close(full);
+}
+
+// Another program may leave the input non-blocking: a read that finds it empty
+// is waited out, not taken for a read error.
+TEST(Commands, ANonBlockingInputThatIsEmptyIsWaitedFor)
+{
+    simulated_board board;
+    program_run::options settings = board.options();
+    settings.nonblocking_input = true;
+    program_run::running program = program_run::start(settings);
+    // A pipe of one page has room again only once get_pin has read all of it.
+    const auto page = static_cast<int>(sysconf(_SC_PAGESIZE));
+    ASSERT_EQ(fcntl(program.input, F_SETPIPE_SZ, page), page);
+    // Idle: samples of pin 18 are being taken.
+    ASSERT_TRUE(program_run::wait_for_text(board.trace, "read 18 0\nread 18 0\n"));
+    // Blank lines, each alone in the pipe: get_pin reads one and straight away
+    // reads again for a word, on the empty pipe, unless the next line is written
+    // first; which comes first is the scheduler's choice, so there are many.
+    for (int line = 0; line < 20; ++line) {
+        program_run::send(program, "\n");
+        pollfd room{.fd = program.input, .events = POLLOUT, .revents = 0};
+        if (poll(&room, 1, static_cast<int>(program_run::patience.count())) != 1 ||
+            room.revents != POLLOUT) {
+            break; // get_pin has gone; its end says why
+        }
+    }
+    program_run::send(program, "get\n");
+    EXPECT_EQ(program_run::next_line(program), "{3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 0, }\n");
+    program_run::send(program, "exit\n");
+    const ending end = program_run::finish(program);
+    expect_clean_end(end);
+    EXPECT_EQ(end.output, "");
+}
+
 TEST(Pipelining, WordsSentTogetherAreAllAnsweredWithoutMoreInput)
 {
     program_run::running program = program_run::start({});
@@ -171,6 +246,39 @@ TEST(Trace, RepliesMatchTheReadsJustBeforeThemWhileLevelsChange)
     EXPECT_TRUE(std::any_of(replies.begin(), replies.end(), [](const std::string& reply) {
         return reply.ends_with("18: 1, }\n");
     }));
+}
+
+// get_pin samples pin 18 about every 5 ms while idle: about 200 times a second.
+TEST(Trace, ShowsPin18SampledAbout200TimesASecondWhileIdle)
+{
+    simulated_board board;
+    program_run::running program = program_run::start(board.options());
+    ASSERT_TRUE(program_run::wait_for_text(board.trace, "read 18 "));
+    const auto samples_in_trace = [&board] {
+        const std::string trace = program_run::read_file(board.trace);
+        std::size_t samples = 0;
+        for (std::size_t at = trace.find("read 18 "); at != std::string::npos;
+             at = trace.find("read 18 ", at + 1)) {
+            ++samples;
+        }
+        return samples;
+    };
+    const auto begin = std::chrono::steady_clock::now();
+    const std::size_t samples_before = samples_in_trace();
+    // The measured half second (a measurement, not a wait for an event): nothing
+    // is sent, and nothing may come out.
+    pollfd output{.fd = program.output, .events = POLLIN, .revents = 0};
+    EXPECT_EQ(poll(&output, 1, 500), 0);
+    const std::size_t samples = samples_in_trace() - samples_before;
+    const auto window =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin);
+    // One sample per 5 ms wait at most; wake-up latency and a loaded machine
+    // cost some.
+    const double most = window.count() / 5.0;
+    EXPECT_GE(static_cast<double>(samples), 0.6 * most) << "in " << window.count() << " ms";
+    EXPECT_LE(static_cast<double>(samples), 1.1 * most) << "in " << window.count() << " ms";
+    program_run::send(program, "exit\n");
+    expect_clean_end(program_run::finish(program));
 }
 
 TEST(Failures, AReadErrorIsReportedAndIsNotTheEndOfInput)

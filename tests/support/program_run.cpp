@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,7 +41,7 @@ void append_words(std::vector<std::string>& command, const std::string& words)
 
 // GET_PIN_TEST_WRAPPER, when set, runs the program under a tool such as
 // valgrind; the emulator comes from the build (qemu-arm for armhf).
-std::vector<std::string> program_command()
+std::vector<std::string> program_command(const std::vector<std::string>& arguments)
 {
     std::vector<std::string> command;
     if (const char* wrapper = std::getenv("GET_PIN_TEST_WRAPPER"); wrapper != nullptr) {
@@ -48,6 +49,7 @@ std::vector<std::string> program_command()
     }
     append_words(command, GET_PIN_EMULATOR);
     command.emplace_back(GET_PIN_PROGRAM);
+    command.insert(command.end(), arguments.begin(), arguments.end());
     return command;
 }
 
@@ -77,7 +79,7 @@ void place_stream(posix_spawn_file_actions_t& actions, int given, int pipe_end, 
 pid_t spawn(const options& settings, const std::array<int, 2>& to_program,
             const std::array<int, 2>& from_program, const std::array<int, 2>& errors)
 {
-    std::vector<std::string> command = program_command();
+    std::vector<std::string> command = program_command(settings.arguments);
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         environment.emplace_back(*entry);
@@ -165,6 +167,9 @@ running start(const options& settings)
     const std::array<int, 2> to_program = make_pipe();
     const std::array<int, 2> from_program = make_pipe();
     const std::array<int, 2> errors = make_pipe();
+    if (settings.nonblocking_input) {
+        EXPECT_EQ(fcntl(to_program[0], F_SETFL, O_NONBLOCK), 0);
+    }
     running program;
     program.pid = spawn(settings, to_program, from_program, errors);
     close(to_program[0]);
@@ -278,6 +283,25 @@ std::string read_file(const std::string& path)
 {
     std::ifstream file{path, std::ios::binary};
     return {std::istreambuf_iterator<char>{file}, std::istreambuf_iterator<char>{}};
+}
+
+bool wait_for_text(const std::string& path, std::string_view text)
+{
+    const int changes = inotify_init1(IN_CLOEXEC);
+    EXPECT_GE(changes, 0) << std::strerror(errno);
+    const std::string folder = path.substr(0, path.rfind('/'));
+    EXPECT_GE(inotify_add_watch(changes, folder.c_str(), IN_CREATE | IN_MODIFY | IN_MOVED_TO), 0);
+    const clock::time_point deadline = clock::now() + patience;
+    // The file is read after the watch is in place, so that no change goes unseen.
+    bool found = read_file(path).find(text) != std::string::npos;
+    pollfd change{.fd = changes, .events = POLLIN, .revents = 0};
+    while (!found && poll(&change, 1, milliseconds_left(deadline)) == 1) {
+        std::array<char, 4096> events{};
+        static_cast<void>(read(changes, events.data(), events.size()));
+        found = read_file(path).find(text) != std::string::npos;
+    }
+    close(changes);
+    return found;
 }
 
 } // namespace program_run

@@ -21,10 +21,12 @@ inline constexpr std::chrono::milliseconds patience{20'000};
 inline constexpr int closed_stream = -2;
 
 struct options {
-    std::vector<std::string> environment; // NAME=value, added to the test's own
-    int stdin_descriptor = -1;            // -1: a pipe from the test
-    int stdout_descriptor = -1;           // -1: a pipe to the test
+    std::vector<std::string> environment{}; // NAME=value, added to the test's own
+    int stdin_descriptor = -1;              // -1: a pipe from the test
+    int stdout_descriptor = -1;             // -1: a pipe to the test
     bool ignore_sigpipe = false;
+    std::vector<std::string> arguments{}; // after the program's name
+    bool nonblocking_input = false;       // O_NONBLOCK on the program's end of the test's pipe
 };
 
 struct running {
@@ -59,5 +61,8 @@ void close_input(running& program);
 // Replaces a file's contents in one step, as a tool rewriting it would.
 void write_file(const std::string& path, std::string_view contents);
 [[nodiscard]] std::string read_file(const std::string& path);
+// Waits until the file holds `text`, woken by changes in its folder (inotify);
+// false if it does not within `patience`.
+[[nodiscard]] bool wait_for_text(const std::string& path, std::string_view text);
 
 } // namespace program_run
