@@ -1,0 +1,60 @@
+#!/bin/bash
+# SPDX-License-Identifier: MIT
+# Runs a controller example from examples/ against the simulated board. The
+# example must print the levels it starts with; once the levels file has
+# changed, a line for each changed pin, in reply order; then it must send
+# "exit" and end with status 0 and nothing on stderr.
+#
+#   check_example.sh GET_PIN COMMAND...
+#   e.g. tests/examples/check_example.sh build/host/get_pin python3 examples/watch_pins.py
+#
+# Every wait is for the example's next line or its end, bounded by `patience`.
+set -euo pipefail
+
+readonly get_pin=$1 patience=20
+shift
+folder=$(mktemp -d)
+example=""
+# An example that failed is stopped; its get_pin then meets the end of input.
+trap 'if [[ -n $example ]]; then kill "$example" 2>/dev/null || true; fi; rm -rf "$folder"' EXIT
+export GET_PIN_SIM_LEVELS=$folder/levels GET_PIN_SIM_TRACE=$folder/trace
+# The example must flush its own lines, as it does when its output is a pipe.
+unset PYTHONUNBUFFERED
+
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+
+# Replaces the levels file in one step, as a tool rewriting it would, with the
+# given header positions high and the others low.
+set_levels() {
+    local levels position
+    levels=$(printf '%040d' 0)
+    for position in "$@"; do
+        levels=${levels:0:position-1}1${levels:position}
+    done
+    printf '%s' "$levels" >"$folder/levels.new"
+    mv "$folder/levels.new" "$folder/levels"
+}
+
+expect_line() {
+    local line
+    read -r -t "$patience" -u "$output" line || fail "no line in ${patience} s; expected: $1"
+    [[ $line == "$1" ]] || fail "the example printed '$line'; expected: '$1'"
+}
+
+set_levels 3 32
+exec {output}< <(exec "$@" --polls 2000 --changes 2 --interval 0.01 "$get_pin" 2>"$folder/errors")
+example=$!
+expect_line "start {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0}"
+set_levels 7 32 # 3 falls and 7 rises
+expect_line "pin 3: 1 -> 0"
+expect_line "pin 7: 0 -> 1"
+# Two changes: the example asks no more, sends "exit" and ends.
+read -r -t "$patience" -u "$output" line && fail "the example printed more: '$line'"
+(($? == 1)) || fail "the example did not end in ${patience} s"
+wait "$example" || fail "the example ended with status $?"
+[[ ! -s $folder/errors ]] || fail "the example wrote on stderr: $(cat "$folder/errors")"
+grep -qx 'read 7 1' "$folder/trace" || fail "get_pin's trace shows no read of pin 7 high"
+echo "pass: $*"
