@@ -2,12 +2,12 @@
 # SPDX-License-Identifier: MIT
 # The init of the emulated ARM machine (busybox sh): sets up a simulated GPIO
 # header chip with gpio-sim and runs every check against each program named in
-# /etc/board-test (PROGRAMS="arm64 armhf": /opt/arm64/get_pin, then
-# /opt/armhf/get_pin). For each it prints "BOARD-TEST PROGRAM <arch>", one
-# "BOARD-TEST PASS|FAIL <check>: <detail>" line per check, "BOARD-TEST INFO"
-# lines for measurements and "BOARD-TEST DONE <arch>"; then "BOARD-TEST END",
-# and powers the machine off. run_vm_test.sh packs it as /init and reads the
-# markers from the serial console.
+# /etc/board-test ("arm64 armhf": /opt/arm64/get_pin, then /opt/armhf/get_pin).
+# For each it prints "BOARD-TEST PROGRAM <arch>", one "BOARD-TEST PASS|FAIL
+# <check>: <detail>" line per check, "BOARD-TEST INFO" lines for measurements
+# and "BOARD-TEST DONE <arch>"; then "BOARD-TEST END", and powers the machine
+# off. run_vm_test.sh packs it as /init and reads the markers from the serial
+# console.
 #
 # Every wait is bounded: a program that hangs fails its check instead of
 # stopping the machine, and the host's time limit covers the rest.
@@ -355,18 +355,24 @@ measure() {
 	say "INFO timing get_pin, one \"get\" round trip: $talk"
 }
 
+# finish_program: closes the running get_pin's input, waits up to 5 s for its
+# end (STATUS) and takes the rest of its output (REST).
+finish_program() {
+	exec 3>&-
+	wait_end "$RUNNING" || return 1
+	REST=$(cat <&4)
+	exec 4<&-
+}
+
 exit_and_release() {
 	echo exit >&3 2>/dev/null
-	exec 3>&-
-	if ! wait_end "$RUNNING"; then
+	if ! finish_program; then
 		DETAIL="get_pin did not end within 5 s of \"exit\""
 		return 1
 	fi
-	extra=$(cat <&4)
-	exec 4<&-
 	DETAIL="status $STATUS;"
-	if [ "$STATUS" != 0 ] || [ -n "$extra" ] || [ -s /tmp/program_err ]; then
-		DETAIL="$DETAIL output after exit '$extra', stderr '$(cat /tmp/program_err)'"
+	if [ "$STATUS" != 0 ] || [ -n "$REST" ] || [ -s /tmp/program_err ]; then
+		DETAIL="$DETAIL output after exit '$REST', stderr '$(cat /tmp/program_err)'"
 		return 1
 	fi
 	ok=0
@@ -447,16 +453,13 @@ header_chip_goes_away() {
 	fi
 	ask
 	reply=$ANSWER
-	exec 3>&-
-	if ! wait_end "$RUNNING"; then
+	if ! finish_program; then
 		DETAIL="get_pin still ran 5 s after its chip went away"
 		return 1
 	fi
-	rest=$(cat <&4)
-	exec 4<&-
 	message=$(head -n 1 /tmp/program_err)
-	DETAIL="status $STATUS, stderr '$message' ($(wc -l </tmp/program_err) lines), reply after '$reply$rest'"
-	[ "$STATUS" = 1 ] && [ -z "$reply$rest" ] && [ "$(wc -l </tmp/program_err)" = 1 ] || return 1
+	DETAIL="status $STATUS, stderr '$message' ($(wc -l </tmp/program_err) lines), reply after '$reply$REST'"
+	[ "$STATUS" = 1 ] && [ -z "$reply$REST" ] && [ "$(wc -l </tmp/program_err)" = 1 ] || return 1
 	case $message in
 	"get_pin: read header pin "*) ;;
 	*) return 1 ;;
@@ -498,8 +501,8 @@ main() {
 	# A chip whose label is in no header table, present throughout, so that
 	# discovery has to look past it.
 	make_chip other gpio-other "$HEADER_LINES" || fail machine "gpio-sim chip not made"
-	. /etc/board-test
-	for arch in $PROGRAMS; do
+	read -r programs </etc/board-test
+	for arch in $programs; do
 		run_program "$arch"
 	done
 }

@@ -237,7 +237,7 @@ pack_initramfs() {
     copy_libraries "$stage" "$root"
     cp "$HERE/init.sh" "$stage/init"
     chmod 755 "$stage/init"
-    echo "PROGRAMS=\"${ORDER[*]}\"" >"$stage/etc/board-test"
+    echo "${ORDER[*]}" >"$stage/etc/board-test"
     printf 'root:x:0:0:root:/:/bin/sh\nuser:x:1000:1000:user:/tmp:/bin/sh\n' >"$stage/etc/passwd"
     printf 'root:x:0:\nuser:x:1000:\n' >"$stage/etc/group"
     (cd "$stage" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet | gzip -1) >"$out"

@@ -102,8 +102,8 @@ check_contents() {
 # different permissions (the kernel maps whole pages; code and writable data
 # would share one).
 check_layout() {
-    local type offset address file_size memory_size flags align previous_end=-1 previous_flags=""
-    while read -r type offset address _ file_size memory_size flags align; do
+    local offset address memory_size flags align previous_end=-1 previous_flags=""
+    while read -r _ offset address _ _ memory_size flags align; do
         check "LOAD at $address aligned to $align, at least 16K" yes \
             "$( ((align >= page && (address - offset) % page == 0)) && echo yes)"
         if [[ $previous_end -ge 0 && $flags != "$previous_flags" ]]; then
