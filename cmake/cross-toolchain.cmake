@@ -8,14 +8,11 @@ set(GET_PIN_ARCH "" CACHE STRING "Architecture to cross compile for: armhf or ar
 # CMake reads this file again for each compiler check; they need the choice too.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES GET_PIN_ARCH)
 
-# GCC 7.1 changed how some arguments are passed on ARM; the note it prints
-# about that concerns mixing objects from older compilers, never the case here.
-set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 if(GET_PIN_ARCH STREQUAL "armhf")
   set(gnu_triplet arm-linux-gnueabihf)
   set(CMAKE_SYSTEM_PROCESSOR arm)
   set(qemu_user qemu-arm)
-  string(APPEND CMAKE_CXX_FLAGS_INIT " -march=armv7-a -mfpu=vfpv3-d16 -mfloat-abi=hard")
+  set(CMAKE_CXX_FLAGS_INIT "-march=armv7-a -mfpu=vfpv3-d16 -mfloat-abi=hard")
   # Segments aligned to 16K, so that a program also loads on the 16K-page arm64
   # kernel of the newest boards (the program is static there: src/CMakeLists.txt).
   set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-z,max-page-size=0x4000 -Wl,-z,common-page-size=0x4000")
