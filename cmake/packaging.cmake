@@ -51,11 +51,7 @@ install(FILES ${PROJECT_BINARY_DIR}/doc/copyright ${PROJECT_BINARY_DIR}/doc/chan
 # A static program (the armhf build, see src/CMakeLists.txt) needs no library
 # package. lintian calls a static program an error unless told why.
 if(GET_PIN_STATIC)
-  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/doc/lintian-overrides CONTENT
-"# Static on purpose: Debian's armhf C library does not load on 16K-page kernels.
-get-pin: statically-linked-binary [usr/bin/get_pin]
-")
-  install(FILES ${PROJECT_BINARY_DIR}/doc/lintian-overrides
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/lintian-overrides
           DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME get-pin)
 endif()
 
