@@ -1,7 +1,7 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # Builds the Debian package with cpack and checks its control fields, its file
-# list, the program's target (ARMv7-A hard-float, or AArch64), that every
+# list, the program's target (ARMv6 in ARM state, or AArch64), that every
 # shared library and symbol version the program needs is covered by Depends,
 # that the program's segments can be loaded on 16K pages, and that lintian
 # reports no error and no warning.
@@ -85,8 +85,7 @@ check_contents() {
         "$(grep -qx 'License: MIT' "$root/usr/share/doc/get-pin/copyright" && echo yes)"
     if [[ $architecture == armhf ]]; then
         check "machine" ARM "$(readelf -h "$program" | sed -n 's/^ *Machine: *//p')"
-        check "Tag_CPU_arch" v7 "$(readelf -A "$program" | sed -n 's/^ *Tag_CPU_arch: //p')"
-        check "Tag_ABI_VFP_args" "VFP registers" "$(readelf -A "$program" | sed -n 's/^ *Tag_ABI_VFP_args: //p')"
+        check "Tag_CPU_arch" v6 "$(readelf -A "$program" | sed -n 's/^ *Tag_CPU_arch: //p')"
     else
         check "machine" AArch64 "$(readelf -h "$program" | sed -n 's/^ *Machine: *//p')"
     fi

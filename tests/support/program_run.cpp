@@ -40,7 +40,7 @@ void append_words(std::vector<std::string>& command, const std::string& words)
 }
 
 // GET_PIN_TEST_WRAPPER, when set, runs the program under a tool such as
-// valgrind; the emulator comes from the build (qemu-arm for armhf).
+// valgrind; the emulator comes from the build (qemu-arm on an ARM1176 for the 32-bit build).
 std::vector<std::string> program_command(const std::vector<std::string>& arguments)
 {
     std::vector<std::string> command;
