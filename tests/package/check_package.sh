@@ -39,7 +39,7 @@ make_package() {
     cpack --config "$cpack_config" -G DEB -B "$out_dir" >"$out_dir.log" 2>&1 ||
         { cat "$out_dir.log"; exit 1; }
     package=$out_dir/get-pin_${version}_${architecture}.deb
-    [[ -f $package ]] || die "no $package; cpack made: $(ls "$out_dir")"
+    [[ -f $package ]] || die "no $package; cpack made: $(ls "$out_dir" | tr "\n" " ")"
 }
 
 check_control_fields() {
