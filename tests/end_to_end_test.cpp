@@ -44,7 +44,8 @@ std::string levels_with_high(std::initializer_list<int> high_positions)
 }
 
 struct simulated_board {
-    std::string folder = program_run::temporary_folder();
+    program_run::temporary_folder scratch;
+    std::string folder = scratch.path;
     std::string levels = folder + "/levels";
     std::string trace = folder + "/trace";
 
