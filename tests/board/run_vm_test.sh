@@ -7,6 +7,7 @@
 # (init.sh) run for every configuration and every program.
 #
 #   tests/board/run_vm_test.sh CONFIG WORK_DIR ROUND_TRIP PROGRAM=FILE...
+#   tests/board/run_vm_test.sh update WORK_DIR
 #
 # CONFIG is one of (the kernel is what the meta package depends on today)
 #   armmp      bookworm linux-image-armmp:armhf (6.1); qemu-system-arm -M virt;
@@ -29,7 +30,8 @@
 #
 # Packages come from the suites named here, through apt configurations of the
 # test's own in WORK_DIR/apt (sources, lists, architectures, an empty dpkg
-# status), so that any host gives the same machines. Every machine uses
+# status), so that any host gives the same machines; "update" brings their
+# package lists up to date (a configuration fetches them only when missing). Every machine uses
 # bookworm's tools: busybox-static and gpiod 1.6.3 (libgpiod2), whose syntax
 # init.sh speaks. WORK_DIR keeps the downloads (shared by the configurations)
 # and the built modules, so a second run downloads and compiles nothing.
@@ -108,13 +110,13 @@ use_config() {
     if [[ $MODE == real ]]; then CHECKS=("${REAL_CHECKS[@]}"); else CHECKS=("${SIM_CHECKS[@]}"); fi
 }
 
-# use_apt SUITE: points APT_CONFIG at the test's own configuration for SUITE
-# and its updates and security suites, made and brought up to date once per
-# run, under the lock of the downloads.
+# use_apt SUITE [update]: points APT_CONFIG at the test's own configuration
+# for SUITE and its updates and security suites, and fetches its package lists
+# when asked to or when there are none yet. The caller holds the lock of the
+# downloads.
 use_apt() {
     local dir=$WORK/apt/$1 suite=$1 arch
     export APT_CONFIG=$dir/apt.conf
-    [[ ${UPDATED[$suite]:-} ]] && return
     mkdir -p "$dir"/{lists/partial,cache/archives/partial,sources.list.d,preferences.d,apt.conf.d}
     arch=$(dpkg --print-architecture)
     {
@@ -142,10 +144,26 @@ APT::Architectures { "$arch"; "armhf"; "armel"; "arm64"; };
 Acquire::Languages "none";
 Acquire::GzipIndexes "true";
 END
+    [[ ${2:-} == update || ! -f $dir/lists/.updated ]] || return 0
     apt-get update -q >"$dir/update.log" 2>&1 || die "apt-get update ($suite) failed: $(tail -n 3 "$dir/update.log")"
     ! grep -v unsandboxed "$dir/update.log" | grep -q "^[WE]:" ||
         die "apt-get update ($suite): $(grep "^[WE]:" "$dir/update.log" | head -n 3)"
-    UPDATED[$suite]=1
+    touch "$dir/lists/.updated"
+}
+
+# update_all: every suite's package lists brought up to date, once per run
+# before the configurations (unchanged lists cost a few seconds).
+update_all() {
+    local suite start
+    mkdir -p "$DEBS"
+    exec 9>"$DEBS/.lock"
+    flock 9
+    for suite in bookworm trixie; do
+        start=$(now)
+        use_apt "$suite" update
+        step_done "apt-get update $suite" "$start"
+    done
+    exec 9>&-
 }
 
 # The first package that PACKAGE:ARCH depends on whose name matches PATTERN
@@ -269,17 +287,34 @@ patch_sources() {
     echo 'obj-m := irq_sim.o gpio-sim.o' >"$dir/Kbuild"
 }
 
+# module_sources DIR: the three source files of the modules, from the kernel
+# source tarball, unpacked once for all configurations of its version (it
+# takes a minute); the lock makes a configuration beside wait for it.
+module_sources() {
+    local dir=$1 top=${SOURCE}/ unpacked
+    exec 8>"$DEBS/.sources.lock"
+    flock 8
+    if [[ ! -f $dir/.unpacked ]]; then
+        unpacked=$(mktemp -d "$WORK/sources.XXXXXX")
+        dpkg-deb --fsys-tarfile "$(deb_file "$LIST" "$SOURCE")" |
+            tar -xO "./usr/src/$SOURCE.tar.xz" |
+            tar -xJ -C "$unpacked" --strip-components=3 "${top}drivers/gpio/gpio-sim.c" \
+                "${top}drivers/gpio/gpiolib.h" "${top}kernel/irq/irq_sim.c"
+        rm -rf "$dir" && mkdir -p "${dir%/*}" && mv "$unpacked" "$dir"
+        touch "$dir/.unpacked"
+    fi
+    exec 8>&-
+}
+
 # build_modules ROOT OUT: irq_sim.ko and gpio-sim.ko in OUT.
 build_modules() {
-    local root=$1 out=$2 source headers top link
+    local root=$1 out=$2 source headers link sources
     [[ -f $out/gpio-sim.ko && -f $out/irq_sim.ko ]] && return
     source=$out.src
-    top=${SOURCE}/
+    sources=$WORK/sources/$(basename "$(deb_file "$LIST" "$SOURCE")" .deb)
+    module_sources "$sources"
     rm -rf "$source" && mkdir -p "$source"
-    dpkg-deb --fsys-tarfile "$(deb_file "$LIST" "$SOURCE")" |
-        tar -xO "./usr/src/$SOURCE.tar.xz" |
-        tar -xJ -C "$source" --strip-components=3 "${top}drivers/gpio/gpio-sim.c" \
-            "${top}drivers/gpio/gpiolib.h" "${top}kernel/irq/irq_sim.c"
+    cp "$sources"/*.[ch] "$source/"
     patch_sources "$source"
     headers=$root/usr/src/linux-headers-$RELEASE
     # The flavour's headers include the common ones by their installed path.
@@ -443,12 +478,19 @@ report() {
 }
 
 main() {
-    (($# >= 4)) || die "usage: run_vm_test.sh CONFIG WORK_DIR ROUND_TRIP PROGRAM=FILE..."
+    if [[ $# == 2 && $1 == update ]]; then
+        CONFIG=update
+        mkdir -p "$2"
+        WORK=$(cd "$2" && pwd) DEBS=$(cd "$2" && pwd)/debs
+        update_all
+        return
+    fi
+    (($# >= 4)) || die "usage: run_vm_test.sh CONFIG WORK_DIR ROUND_TRIP PROGRAM=FILE... | update WORK_DIR"
     use_config "$1"
     local round_trip=$3 start program dtb=""
     WORK=$2
     shift 3
-    declare -gA PROGRAMS=() UPDATED=()
+    declare -gA PROGRAMS=()
     ORDER=()
     for program in "$@"; do
         [[ $program =~ ^(arm32|arm64)=(.+)$ && -x ${BASH_REMATCH[2]} ]] ||
