@@ -110,6 +110,14 @@ use_config() {
     if [[ $MODE == real ]]; then CHECKS=("${REAL_CHECKS[@]}"); else CHECKS=("${SIM_CHECKS[@]}"); fi
 }
 
+# write_if_changed FILE: its new content from stdin. apt builds its package
+# cache again (seconds) whenever the sources list is newer than the cache.
+write_if_changed() {
+    local new
+    new=$(cat)
+    [[ -f $1 && $(<"$1") == "$new" ]] || printf '%s\n' "$new" >"$1"
+}
+
 # use_apt SUITE [update]: points APT_CONFIG at the test's own configuration
 # for SUITE and its updates and security suites, and fetches its package lists
 # when asked to or when there are none yet. The caller holds the lock of the
@@ -123,11 +131,11 @@ use_apt() {
         echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite main"
         echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite-updates main"
         echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian-security $suite-security main"
-    } >"$dir/sources.list"
-    : >"$dir/status"
+    } | write_if_changed "$dir/sources.list"
+    : | write_if_changed "$dir/status"
     # The host's own apt settings and sources stay out; kbuild runs on the host,
     # so its architecture is listed with the machines'.
-    cat >"$APT_CONFIG" <<END
+    write_if_changed "$APT_CONFIG" <<END
 Dir::Etc::Main "$dir/none";
 Dir::Etc::Parts "$dir/apt.conf.d";
 Dir::Etc::SourceList "$dir/sources.list";
