@@ -132,7 +132,7 @@ use_apt() {
         echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite-updates main"
         echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian-security $suite-security main"
     } | write_if_changed "$dir/sources.list"
-    : | write_if_changed "$dir/status"
+    [[ -f $dir/status ]] || : >"$dir/status"
     # The host's own apt settings and sources stay out; kbuild runs on the host,
     # so its architecture is listed with the machines'.
     write_if_changed "$APT_CONFIG" <<END
