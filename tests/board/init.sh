@@ -1,8 +1,11 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
-# The init of the emulated ARM machine (busybox sh): sets up a simulated GPIO
-# header chip with gpio-sim and runs every check against each program named in
-# /etc/board-test ("arm64 armhf": /opt/arm64/get_pin, then /opt/armhf/get_pin).
+# The init of the emulated ARM machine (busybox sh): runs every check against
+# each program named in /etc/board-test ("arm64 arm32": /opt/arm64/get_pin,
+# then /opt/arm32/get_pin), on a simulated GPIO header chip made with gpio-sim
+# or on the SoC's real one. /etc/board-test holds three lines: the programs;
+# the mode (sim or real), the header chip's label and its number of lines; the
+# modules to load, in order.
 # For each it prints "BOARD-TEST PROGRAM <arch>", one "BOARD-TEST PASS|FAIL
 # <check>: <detail>" line per check, "BOARD-TEST INFO" lines for measurements
 # and "BOARD-TEST DONE <arch>"; then "BOARD-TEST END", and powers the machine
@@ -13,7 +16,7 @@
 # stopping the machine, and the host's time limit covers the rest.
 
 # Lists of pins and lines are split on purpose; busybox read has -t.
-# shellcheck shell=sh disable=SC2086,SC3045
+# shellcheck shell=sh disable=SC2086,SC3045,SC3006,SC3018
 
 PATH=/bin:/usr/bin
 export PATH
@@ -22,7 +25,6 @@ SIM=/sys/kernel/config/gpio-sim
 # The reply's pins in reply order and the header chip's line of each.
 PINS="3 7 27 32 36 18"
 LINES="2 4 0 12 16 24"
-HEADER_LINES=58
 # A pattern of levels for the six pins in reply order, and its inverse.
 PATTERN="1 0 1 0 1 0"
 INVERSE="0 1 0 1 0 1"
@@ -45,10 +47,24 @@ set_up_machine() {
 	exec </dev/console >/dev/console 2>&1
 	# A program that ends early must fail our writes to it, not end init.
 	trap '' PIPE
-	insmod /lib/modules/configfs.ko &&
-		mount -t configfs configfs /sys/kernel/config &&
-		insmod /lib/modules/irq_sim.ko &&
-		insmod /lib/modules/gpio-sim.ko
+	{
+		read -r PROGRAMS
+		read -r MODE LABEL HEADER_LINES
+		read -r MODULES
+	} </etc/board-test
+	for module in $MODULES; do
+		insmod "/lib/modules/$module" || return 1
+	done
+	[ "$MODE" = real ] || mount -t configfs configfs /sys/kernel/config
+}
+
+# find_real_chip: CHIP, the SoC's header chip by its label; BASE, the address
+# of its GPIO block (whose level register follows writes to the set and clear
+# registers in qemu, whatever a line's function).
+find_real_chip() {
+	CHIP=$(gpiodetect | sed -n "s/^\(gpiochip[0-9]*\) \[$LABEL\] .*/\1/p")
+	BASE=$(sed -n 's/^ *\([0-9a-f]*\)-.* : .*gpio@7e200000$/\1/p' /proc/iomem)
+	[ -n "$CHIP" ] && [ -n "$BASE" ]
 }
 
 # make_chip NAME LABEL LINES: a live gpio-sim chip; sets CHIP (gpiochipN) and
@@ -72,16 +88,29 @@ line_of() {
 	done
 }
 
-# drive PIN LEVEL [PIN LEVEL...]: sets the simulated input levels by pull,
-# and keeps each line's last pull in WROTE_<line> for the check after exit.
+# drive PIN LEVEL [PIN LEVEL...]: sets the input levels, by pull on gpio-sim
+# (keeping each line's last pull in WROTE_<line> for the check after exit), or
+# through the SoC's set (GPSET0) and clear (GPCLR0) registers at once.
 drive() {
+	set_mask=0
+	clear_mask=0
 	while [ $# -ge 2 ]; do
-		if [ "$2" = 1 ]; then pull="pull-up"; else pull="pull-down"; fi
 		line=$(line_of "$1")
-		echo "$pull" >"$PULLS/sim_gpio$line/pull"
-		eval "WROTE_$line=$pull"
+		if [ "$MODE" = real ]; then
+			if [ "$2" = 1 ]; then
+				set_mask=$((set_mask | 1 << line))
+			else
+				clear_mask=$((clear_mask | 1 << line))
+			fi
+		else
+			if [ "$2" = 1 ]; then pull="pull-up"; else pull="pull-down"; fi
+			echo "$pull" >"$PULLS/sim_gpio$line/pull"
+			eval "WROTE_$line=$pull"
+		fi
 		shift 2
 	done
+	[ $set_mask = 0 ] || devmem $((0x$BASE + 0x1c)) 32 $set_mask
+	[ $clear_mask = 0 ] || devmem $((0x$BASE + 0x28)) 32 $clear_mask
 }
 
 # drive_all L3 L7 L27 L32 L36 L18
@@ -195,8 +224,9 @@ free_input() {
 
 # pulls_as_written: every pull of the header chip is the one this test last
 # wrote, or gpio-sim's pull-down where it wrote none. A request with a bias
-# would have replaced the pull of its line.
+# would have replaced the pull of its line. The real driver shows no pulls.
 pulls_as_written() {
+	[ "$MODE" = sim ] || return 0
 	offset=0
 	result=0
 	while [ $offset -lt $HEADER_LINES ]; do
@@ -232,7 +262,7 @@ refused() {
 }
 
 no_header_chip() {
-	refused "pinctrl-bcm2711"
+	refused "$LABEL"
 }
 
 is_reply() {
@@ -266,7 +296,8 @@ lines_held_while_running() {
 		ok=1
 	fi
 	pulls_as_written || ok=1
-	[ $ok = 0 ] && DETAIL="lines $LINES of $CHIP: input, consumer get_pin, no bias, pulls kept"
+	[ $ok = 0 ] && DETAIL="lines $LINES of $CHIP [$LABEL]: input, consumer get_pin, no bias"
+	[ $ok = 0 ] && [ "$MODE" = sim ] && DETAIL="$DETAIL, pulls kept"
 	return $ok
 }
 
@@ -380,7 +411,8 @@ exit_and_release() {
 		free_input "$line" || ok=1
 	done
 	pulls_as_written || ok=1
-	[ $ok = 0 ] && DETAIL="$DETAIL six lines free inputs, all $HEADER_LINES pulls as this test set them"
+	[ $ok = 0 ] && DETAIL="$DETAIL six lines free inputs"
+	[ $ok = 0 ] && [ "$MODE" = sim ] && DETAIL="$DETAIL, all $HEADER_LINES pulls as this test set them"
 	return $ok
 }
 
@@ -466,15 +498,17 @@ header_chip_goes_away() {
 	esac
 }
 
-# run_program ARCH: every check against /opt/ARCH/get_pin, from a machine with
-# no header chip to one whose header chip went away.
+# run_program PROGRAM: every check against /opt/PROGRAM/get_pin. On gpio-sim,
+# from a machine with no header chip to one whose header chip went away; a
+# built-in chip can be neither, so the real driver has the checks between.
 run_program() {
 	PROGRAM=/opt/$1/get_pin
 	say "PROGRAM $1"
 	forget_pulls
-	check no-header-chip no_header_chip
-
-	make_chip header pinctrl-bcm2711 "$HEADER_LINES" || fail machine "gpio-sim chip not made"
+	if [ "$MODE" = sim ]; then
+		check no-header-chip no_header_chip
+		make_chip header "$LABEL" "$HEADER_LINES" || fail machine "gpio-sim chip not made"
+	fi
 	drive_all $PATTERN
 	start_program
 	check header-chip-found header_chip_found
@@ -488,22 +522,31 @@ run_program() {
 	check no-permission no_permission
 	check permission-granted permission_granted
 	measure
-	check header-chip-goes-away header_chip_goes_away
-	remove_chip header
+	if [ "$MODE" = sim ]; then
+		check header-chip-goes-away header_chip_goes_away
+		remove_chip header
+	fi
 	say "DONE $1"
 }
 
 main() {
 	if ! set_up_machine; then
-		fail machine "loading configfs, irq_sim and gpio-sim failed"
+		fail machine "loading the modules ($MODULES) failed"
 		return
 	fi
-	# A chip whose label is in no header table, present throughout, so that
-	# discovery has to look past it.
-	make_chip other gpio-other "$HEADER_LINES" || fail machine "gpio-sim chip not made"
-	read -r programs </etc/board-test
-	for arch in $programs; do
-		run_program "$arch"
+	if [ "$MODE" = real ]; then
+		if ! find_real_chip; then
+			fail machine "no [$LABEL] chip or GPIO block: $(gpiodetect | tr '\n' ';')"
+			return
+		fi
+		say "INFO machine: $(gpiodetect | tr '\n' ';') GPIO block at 0x$BASE"
+	else
+		# A chip whose label is in no header table, present throughout, so
+		# that discovery has to look past it.
+		make_chip other gpio-other "$HEADER_LINES" || fail machine "gpio-sim chip not made"
+	fi
+	for program in $PROGRAMS; do
+		run_program "$program"
 	done
 }
 

@@ -1,37 +1,58 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # The emulated-board system test: boots one of Debian's ARM kernels in qemu
-# with a simulated GPIO header chip (gpio-sim) and runs get_pin programs,
-# unchanged, against it. The same in-machine checks (init.sh) run for every
-# kernel and every program.
+# and runs get_pin programs, unchanged, against a GPIO header chip: a
+# simulated one (gpio-sim) on qemu's virt machine, or the real pinctrl-bcm2835
+# driver on qemu's models of the Raspberry Pi SoCs. The same in-machine checks
+# (init.sh) run for every configuration and every program.
 #
-#   tests/board/run_vm_test.sh KERNEL WORK_DIR ROUND_TRIP ARCH=PROGRAM...
+#   tests/board/run_vm_test.sh CONFIG WORK_DIR ROUND_TRIP PROGRAM=FILE...
+#   tests/board/run_vm_test.sh update WORK_DIR
 #
-# KERNEL is one of
-#   armmp      what linux-image-armmp:armhf depends on; qemu-system-arm -M virt
-#   arm64      what linux-image-arm64:arm64 depends on (4K pages, 32-bit
-#              programs through the kernel's compat layer); qemu-system-aarch64
-#              -M virt -cpu cortex-a72
-#   arm64-16k  what linux-image-6.12-arm64-16k:arm64 depends on (16K pages, as
-#              on the newest boards); -cpu cortex-a76 (an a72 has no 16K pages)
-# Each ARCH=PROGRAM (ARCH armhf or arm64) is a get_pin to check. ROUND_TRIP is
-# the timing tool (round_trip.cpp), built static so it runs on every kernel.
-# WORK_DIR keeps the downloaded Debian packages (shared by the kernels) and the
-# built modules, so a second run downloads and compiles nothing.
+# CONFIG is one of (the kernel is what the meta package depends on today)
+#   armmp      bookworm linux-image-armmp:armhf (6.1); qemu-system-arm -M virt;
+#              gpio-sim labelled pinctrl-bcm2835, 54 lines
+#   arm64      bookworm linux-image-arm64:arm64 (6.1, 4K pages, 32-bit programs
+#              through the compat layer); -M virt -cpu cortex-a72;
+#              gpio-sim labelled pinctrl-bcm2711, 58 lines
+#   arm64-16k  bookworm linux-image-6.12-arm64-16k:arm64 (16K pages, as on the
+#              newest boards); -cpu cortex-a76 (an a72 has no 16K pages);
+#              gpio-sim labelled pinctrl-rp1, 54 lines
+#   armmp-13   as armmp, trixie's linux-image-armmp (6.12)
+#   arm64-13   as arm64, trixie's linux-image-arm64 (6.12)
+#   rpi        bookworm linux-image-rpi:armel (6.1) on qemu-system-arm -M raspi0
+#              (ARM1176), the real header driver
+#   rpi3       trixie linux-image-arm64:arm64 (6.12) on qemu-system-aarch64
+#              -M raspi3b, the real header driver beside the firmware's
+#              expander chip
+# Each PROGRAM=FILE (PROGRAM arm32 or arm64) is a get_pin to check. ROUND_TRIP
+# is the timing tool (round_trip.cpp), built static so it runs on every kernel.
 #
-# Needs apt-get with the machine's architecture enabled in dpkg (armhf, arm64),
-# that architecture's cross compiler, qemu-system-arm, cpio, xz and make.
+# Packages come from the suites named here, through apt configurations of the
+# test's own in WORK_DIR/apt (sources, lists, architectures, an empty dpkg
+# status), so that any host gives the same machines; "update" brings their
+# package lists up to date (a configuration fetches them only when missing). Every machine uses
+# bookworm's tools: busybox-static and gpiod 1.6.3 (libgpiod2), whose syntax
+# init.sh speaks. WORK_DIR keeps the downloads (shared by the configurations)
+# and the built modules, so a second run downloads and compiles nothing.
+#
+# Needs apt-get, the cross compiler of the kernel's architecture,
+# qemu-system-arm, cpio, xz, make and fdtput (device-tree-compiler).
 # Prints each program's "PASS name: detail" / "FAIL name: detail" lines, then
-#   board: KERNEL_RELEASE ARCH: N/M checks passed
+#   board: CONFIG KERNEL_RELEASE PROGRAM: N/M checks passed
 # and exits 0 only if every check of every program passed.
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly HERE
-readonly CHECKS=(no-header-chip header-chip-found lines-held-while-running replies-follow-levels
-    pin-18-held-then-released exit-releases-lines line-busy no-permission permission-granted
-    header-chip-goes-away)
+# A built-in chip cannot be absent or go away: the real driver has the others.
+readonly REAL_CHECKS=(header-chip-found lines-held-while-running replies-follow-levels
+    pin-18-held-then-released exit-releases-lines line-busy no-permission permission-granted)
+readonly SIM_CHECKS=(no-header-chip "${REAL_CHECKS[@]}" header-chip-goes-away)
 readonly BOOT_LIMIT_SECONDS=600
+readonly KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
+# The suite of the machines' tools, and of kbuild and the kernel source.
+readonly TOOLS_SUITE=bookworm
 
 die() {
     echo "board test: $*" >&2
@@ -43,74 +64,182 @@ now() { date +%s%N; }
 # step_done NAME START: prints how long a step took.
 step_done() {
     local elapsed=$((($(now) - $2) / 1000000))
-    printf 'board test: %s: %s took %d.%03d s\n' "$KERNEL" "$1" $((elapsed / 1000)) $((elapsed % 1000))
+    printf 'board test: %s: %s took %d.%03d s\n' "$CONFIG" "$1" $((elapsed / 1000)) $((elapsed % 1000))
 }
 
-# use_kernel KERNEL: what each kernel needs, in globals.
-use_kernel() {
-    KERNEL=$1
-    case $KERNEL in
-    armmp)
+# use_config CONFIG: what each configuration needs, in globals.
+use_config() {
+    CONFIG=$1 MODE=sim DTB="" DTB_REMOVE="" IMAGE_MODULES=(fs/configfs/configfs)
+    case $CONFIG in
+    armmp | armmp-13)
         ARCH=armhf KERNEL_ARCH=arm CROSS=arm-linux-gnueabihf- META=linux-image-armmp
-        QEMU=(qemu-system-arm -M virt -cpu cortex-a15 -m 256)
+        LABEL=pinctrl-bcm2835 HEADER_LINES=54
+        QEMU=(qemu-system-arm -M virt -cpu cortex-a15 -m 256 -smp 1)
         ;;
-    arm64)
+    arm64 | arm64-13)
         ARCH=arm64 KERNEL_ARCH=arm64 CROSS=aarch64-linux-gnu- META=linux-image-arm64
-        QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a72 -m 512)
+        LABEL=pinctrl-bcm2711 HEADER_LINES=58
+        QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a72 -m 512 -smp 1)
         ;;
     arm64-16k)
         ARCH=arm64 KERNEL_ARCH=arm64 CROSS=aarch64-linux-gnu- META=linux-image-6.12-arm64-16k
-        QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a76 -m 512)
+        LABEL=pinctrl-rp1 HEADER_LINES=54
+        QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a76 -m 512 -smp 1)
         ;;
-    *) die "unknown kernel '$KERNEL' (armmp, arm64 or arm64-16k)" ;;
+    rpi)
+        # armhf tools cannot run on the ARM1176: armel ones. The watchdog
+        # that powers the machine off is built in.
+        ARCH=armel META=linux-image-rpi MODE=real DTB=bcm2835-rpi-zero.dtb IMAGE_MODULES=()
+        LABEL=pinctrl-bcm2835 HEADER_LINES=54
+        QEMU=(qemu-system-arm -M raspi0)
+        ;;
+    rpi3)
+        # The console is the PL011, so its bluetooth child must go; the
+        # watchdog is a module here, without which the machine only halts.
+        ARCH=arm64 META=linux-image-arm64 MODE=real DTB=broadcom/bcm2837-rpi-3-b.dtb
+        DTB_REMOVE=/soc/serial@7e201000/bluetooth IMAGE_MODULES=(drivers/watchdog/bcm2835_wdt)
+        LABEL=pinctrl-bcm2835 HEADER_LINES=54
+        QEMU=(qemu-system-aarch64 -M raspi3b -m 1G)
+        ;;
+    *) die "unknown configuration '$CONFIG' (armmp, arm64, arm64-16k, armmp-13, arm64-13, rpi or rpi3)" ;;
     esac
+    case $CONFIG in
+    *-13 | rpi3) SUITE=trixie ;;
+    *) SUITE=bookworm ;;
+    esac
+    if [[ $MODE == real ]]; then CHECKS=("${REAL_CHECKS[@]}"); else CHECKS=("${SIM_CHECKS[@]}"); fi
+}
+
+# write_if_changed FILE: its new content from stdin. apt builds its package
+# cache again (seconds) whenever the sources list is newer than the cache.
+write_if_changed() {
+    local new
+    new=$(cat)
+    [[ -f $1 && $(<"$1") == "$new" ]] || printf '%s\n' "$new" >"$1"
+}
+
+# use_apt SUITE [update]: points APT_CONFIG at the test's own configuration
+# for SUITE and its updates and security suites, and fetches its package lists
+# when asked to or when there are none yet. The caller holds the lock of the
+# downloads.
+use_apt() {
+    local dir=$WORK/apt/$1 suite=$1 arch
+    export APT_CONFIG=$dir/apt.conf
+    mkdir -p "$dir"/{lists/partial,cache/archives/partial,sources.list.d,preferences.d,apt.conf.d}
+    arch=$(dpkg --print-architecture)
+    {
+        echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite main"
+        echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite-updates main"
+        echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian-security $suite-security main"
+    } | write_if_changed "$dir/sources.list"
+    [[ -f $dir/status ]] || : >"$dir/status"
+    # The host's own apt settings and sources stay out; kbuild runs on the host,
+    # so its architecture is listed with the machines'.
+    write_if_changed "$APT_CONFIG" <<END
+Dir::Etc::Main "$dir/none";
+Dir::Etc::Parts "$dir/apt.conf.d";
+Dir::Etc::SourceList "$dir/sources.list";
+Dir::Etc::SourceParts "$dir/sources.list.d";
+Dir::Etc::Preferences "$dir/none";
+Dir::Etc::PreferencesParts "$dir/preferences.d";
+Dir::State "$dir";
+Dir::State::Lists "$dir/lists";
+Dir::State::status "$dir/status";
+Dir::Cache "$dir/cache";
+Dir::Cache::srcpkgcache "";
+APT::Architecture "$arch";
+APT::Architectures { "$arch"; "armhf"; "armel"; "arm64"; };
+Acquire::Languages "none";
+Acquire::GzipIndexes "true";
+END
+    [[ ${2:-} == update || ! -f $dir/lists/.updated ]] || return 0
+    apt-get update -q >"$dir/update.log" 2>&1 || die "apt-get update ($suite) failed: $(tail -n 3 "$dir/update.log")"
+    ! grep -v unsandboxed "$dir/update.log" | grep -q "^[WE]:" ||
+        die "apt-get update ($suite): $(grep "^[WE]:" "$dir/update.log" | head -n 3)"
+    touch "$dir/lists/.updated"
+}
+
+# update_all: every suite's package lists brought up to date, once per run
+# before the configurations (unchanged lists cost a few seconds).
+update_all() {
+    local suite start
+    mkdir -p "$DEBS"
+    exec 9>"$DEBS/.lock"
+    flock 9
+    for suite in bookworm trixie; do
+        start=$(now)
+        use_apt "$suite" update
+        step_done "apt-get update $suite" "$start"
+    done
+    exec 9>&-
 }
 
 # The first package that PACKAGE:ARCH depends on whose name matches PATTERN
-# (a sed expression with one group), as apt knows it now.
+# (a sed expression with one group), as the current apt configuration knows it.
 dependency() {
     apt-cache depends "$1:$ARCH" | sed -n "s/^ *|\\?Depends: <\\?\\($2\\)\\(:[a-z0-9]*\\)\\?>\\?\$/\\1/p" |
         head -n 1
 }
 
-# Resolves the kernel release and the packages to download, e.g. 6.1.0-57-arm64.
+# Resolves the kernel release, e.g. 6.1.0-57-arm64, and the packages to
+# download from the kernel's suite (KERNEL_PACKAGES) and from the tools' suite
+# (TOOL_PACKAGES). A trixie kernel's own kbuild needs trixie's C library, so
+# its modules are built with bookworm's kbuild of the same upstream version.
 resolve_packages() {
+    local common kbuild
+    use_apt "$SUITE"
     RELEASE=$(dependency "$META" 'linux-image-[^:>]*') || true
     RELEASE=${RELEASE#linux-image-}
-    [[ -n $RELEASE ]] || die "apt-cache knows no $META:$ARCH (dpkg --add-architecture $ARCH; apt-get update)"
-    local common kbuild
-    common=$(dependency "linux-headers-$RELEASE" 'linux-headers-[^:>]*-common')
-    kbuild=$(dependency "linux-headers-$RELEASE" 'linux-kbuild-[^:>]*')
-    [[ -n $common && -n $kbuild ]] || die "linux-headers-$RELEASE:$ARCH: no common headers or kbuild"
-    SOURCE=linux-source-$(grep -oE '^[0-9]+\.[0-9]+' <<<"$RELEASE")
-    # kbuild runs on this machine: its own architecture.
-    PACKAGES=("linux-image-$RELEASE:$ARCH" "linux-headers-$RELEASE:$ARCH" "$common" "$kbuild"
-        "$SOURCE" "busybox-static:$ARCH" "gpiod:$ARCH" "libgpiod2:$ARCH")
+    [[ -n $RELEASE ]] || die "$SUITE has no $META:$ARCH"
+    KERNEL_PACKAGES=("linux-image-$RELEASE:$ARCH")
+    TOOL_PACKAGES=("busybox-static:$ARCH" "gpiod:$ARCH" "libgpiod2:$ARCH")
+    KBUILD="" SOURCE=""
+    if [[ $MODE == sim ]]; then
+        common=$(dependency "linux-headers-$RELEASE" 'linux-headers-[^:>]*-common')
+        kbuild=$(dependency "linux-headers-$RELEASE" 'linux-kbuild-[^:>]*')
+        [[ -n $common && -n $kbuild ]] || die "linux-headers-$RELEASE:$ARCH: no common headers or kbuild"
+        KBUILD=${kbuild/+deb13/+deb12}
+        SOURCE=linux-source-$(grep -oE '^[0-9]+\.[0-9]+' <<<"$RELEASE")
+        KERNEL_PACKAGES+=("linux-headers-$RELEASE:$ARCH" "$common")
+        # kbuild runs on this machine: its own architecture.
+        TOOL_PACKAGES+=("$KBUILD" "$SOURCE")
+    fi
 }
 
-# fetch DEBS LIST PACKAGE...: downloads the packages not already in DEBS and
-# lists their files in LIST. Asks apt once for all names (each call takes
-# seconds); the lock lets kernels tested side by side share DEBS.
+# fetch LIST PACKAGE...: with the current apt configuration, downloads the
+# packages not already in DEBS and adds their files to LIST. Asks apt once for
+# all names (each call takes seconds); the lock lets configurations tested
+# side by side share DEBS.
 fetch() {
-    local debs=$1 list=$2 file missing=() partial
-    shift 2
-    mkdir -p "$debs"
-    exec 9>"$debs/.lock"
-    flock 9
-    apt-get download --print-uris "$@" | awk '{ print $2 }' >"$list"
-    (($(wc -l <"$list") == $#)) || die "apt-get cannot download all of: $*"
+    local list=$1 file missing=() partial uris
+    shift
+    uris=$(apt-get download --print-uris "$@" | awk '{ print $2 }')
+    (($(wc -l <<<"$uris") == $#)) || die "apt-get cannot download all of: $*"
+    echo "$uris" >>"$list"
     while read -r file; do
-        [[ -f $debs/$file ]] || missing+=("$file")
-    done <"$list"
+        [[ -f $DEBS/$file ]] || missing+=("$file")
+    done <<<"$uris"
     if ((${#missing[@]})); then
-        partial=$(mktemp -d "$debs/partial.XXXXXX")
+        partial=$(mktemp -d "$DEBS/partial.XXXXXX")
         (cd "$partial" && apt-get download -q "$@" >download.log 2>&1) ||
             die "apt-get download failed: $(tail -n 3 "$partial/download.log")"
         for file in "${missing[@]}"; do
-            mv "$partial/$file" "$debs/$file"
+            mv "$partial/$file" "$DEBS/$file"
         done
         rm -rf "$partial"
     fi
+}
+
+# fetch_all LIST: every package of the configuration, its files in LIST.
+fetch_all() {
+    mkdir -p "$DEBS"
+    exec 9>"$DEBS/.lock"
+    flock 9
+    : >"$1"
+    resolve_packages
+    fetch "$1" "${KERNEL_PACKAGES[@]}"
+    use_apt "$TOOLS_SUITE"
+    fetch "$1" "${TOOL_PACKAGES[@]}"
     exec 9>&-
 }
 
@@ -120,19 +249,30 @@ deb_file() {
     grep -m 1 "^${name}_" "$1" | sed "s|^|$DEBS/|"
 }
 
-# unpack ROOT: the kernel, its configfs module (uncompressed: busybox insmod
-# takes plain .ko files), the headers and kbuild, busybox and the gpiod tools
-# with their library, under ROOT.
+# image_module ROOT PATH: the unpacked module kernel/PATH.ko of the image,
+# under /lib or (trixie) /usr/lib.
+image_module() {
+    local found
+    found=$(find "$1" -path "*/lib/modules/$RELEASE/kernel/$2.ko")
+    [[ -n $found ]] || die "linux-image-$RELEASE: no $2.ko"
+    echo "$found"
+}
+
+# unpack ROOT: the kernel, its device tree, the modules the machine loads from
+# the image (uncompressed: busybox insmod takes plain .ko files), the headers
+# and kbuild, busybox and the gpiod tools with their library, under ROOT.
 unpack() {
-    local root=$1 package module
+    local root=$1 package module files=("./boot/vmlinuz-$RELEASE")
     mkdir -p "$root"
+    for module in "${IMAGE_MODULES[@]}"; do
+        files+=("./*lib/modules/$RELEASE/kernel/$module.ko*")
+    done
+    [[ -z $DTB ]] || files+=("./usr/lib/linux-image-$RELEASE/$DTB")
     # Of the image, only what the machine needs: the rest is 250 MB of modules.
     dpkg-deb --fsys-tarfile "$(deb_file "$LIST" "linux-image-$RELEASE")" |
-        tar -x -C "$root" --wildcards "./boot/vmlinuz-$RELEASE" \
-            "./lib/modules/$RELEASE/kernel/fs/configfs/configfs.ko*"
-    module=$root/lib/modules/$RELEASE/kernel/fs/configfs/configfs.ko
-    [[ -f $module.xz ]] && xz -d "$module.xz"
-    for package in "${PACKAGES[@]:1}"; do
+        tar -x -C "$root" --wildcards "${files[@]}"
+    find "$root" -name '*.ko.xz' -exec xz -d {} +
+    for package in "${KERNEL_PACKAGES[@]:1}" "${TOOL_PACKAGES[@]}"; do
         [[ $package == "$SOURCE" ]] || dpkg -x "$(deb_file "$LIST" "$package")" "$root"
     done
 }
@@ -155,24 +295,48 @@ patch_sources() {
     echo 'obj-m := irq_sim.o gpio-sim.o' >"$dir/Kbuild"
 }
 
+# module_sources DIR: the three source files of the modules, from the kernel
+# source tarball, unpacked once for all configurations of its version (it
+# takes a minute); the lock makes a configuration beside wait for it.
+module_sources() {
+    local dir=$1 top=${SOURCE}/ unpacked
+    exec 8>"$DEBS/.sources.lock"
+    flock 8
+    if [[ ! -f $dir/.unpacked ]]; then
+        unpacked=$(mktemp -d "$WORK/sources.XXXXXX")
+        dpkg-deb --fsys-tarfile "$(deb_file "$LIST" "$SOURCE")" |
+            tar -xO "./usr/src/$SOURCE.tar.xz" |
+            tar -xJ -C "$unpacked" --strip-components=3 "${top}drivers/gpio/gpio-sim.c" \
+                "${top}drivers/gpio/gpiolib.h" "${top}kernel/irq/irq_sim.c"
+        rm -rf "$dir" && mkdir -p "${dir%/*}" && mv "$unpacked" "$dir"
+        touch "$dir/.unpacked"
+    fi
+    exec 8>&-
+}
+
 # build_modules ROOT OUT: irq_sim.ko and gpio-sim.ko in OUT.
 build_modules() {
-    local root=$1 out=$2 source headers top
+    local root=$1 out=$2 source headers link sources
     [[ -f $out/gpio-sim.ko && -f $out/irq_sim.ko ]] && return
     source=$out.src
-    top=${SOURCE}/
+    sources=$WORK/sources/$(basename "$(deb_file "$LIST" "$SOURCE")" .deb)
+    module_sources "$sources"
     rm -rf "$source" && mkdir -p "$source"
-    dpkg-deb --fsys-tarfile "$(deb_file "$LIST" "$SOURCE")" |
-        tar -xO "./usr/src/$SOURCE.tar.xz" |
-        tar -xJ -C "$source" --strip-components=3 "${top}drivers/gpio/gpio-sim.c" \
-            "${top}drivers/gpio/gpiolib.h" "${top}kernel/irq/irq_sim.c"
+    cp "$sources"/*.[ch] "$source/"
     patch_sources "$source"
     headers=$root/usr/src/linux-headers-$RELEASE
     # The flavour's headers include the common ones by their installed path.
     sed -i "s|^include .*/usr/src/linux-headers-|include $root/usr/src/linux-headers-|" "$headers/Makefile"
-    # Headers that ship vmlinux would have BTF made for the modules, with pahole.
-    make -s -C "$headers" M="$source" ARCH="$KERNEL_ARCH" CROSS_COMPILE="$CROSS" \
-        CONFIG_DEBUG_INFO_BTF_MODULES= modules >"$source/build.log" 2>&1 ||
+    # The headers' scripts and tools link to their own kbuild: to the one here.
+    for link in "$root"/usr/src/linux-headers-*/{scripts,tools}; do
+        [[ -L $link ]] && ln -sfn "../../lib/$KBUILD/${link##*/}" "$link"
+    done
+    # Headers that ship vmlinux would have BTF made for the modules, with
+    # pahole. trixie's kernels are configured for GCC 14: the cross compiler
+    # here is 12, which has no -fmin-function-alignment (kbuild then aligns
+    # with -falign-functions).
+    make -s -C "$headers" M="$source" ARCH="$KERNEL_ARCH" CROSS_COMPILE="$CROSS" CC="${CROSS}gcc" \
+        CONFIG_DEBUG_INFO_BTF_MODULES= CONFIG_CC_HAS_MIN_FUNCTION_ALIGNMENT= modules >"$source/build.log" 2>&1 ||
         die "module build failed: $(tail -n 20 "$source/build.log")"
     mkdir -p "$out"
     cp "$source/irq_sim.ko" "$source/gpio-sim.ko" "$out/"
@@ -181,8 +345,12 @@ build_modules() {
 
 # The GNU triplet of an ELF file's architecture, where its libraries live.
 triplet_of() {
-    case $(readelf -h "$1" | sed -n 's/^ *Machine: *//p') in
-    ARM) echo arm-linux-gnueabihf ;;
+    local header
+    header=$(readelf -h "$1")
+    case $(sed -n 's/^ *Machine: *//p' <<<"$header") in
+    ARM)
+        if grep -q 'hard-float' <<<"$header"; then echo arm-linux-gnueabihf; else echo arm-linux-gnueabi; fi
+        ;;
     AArch64) echo aarch64-linux-gnu ;;
     *) die "$1: not an ARM program" ;;
     esac
@@ -190,7 +358,7 @@ triplet_of() {
 
 # copy_libraries STAGE ROOT: copies the loader and libraries that the programs
 # in STAGE need, and theirs. Each architecture's libraries go to
-# /lib/TRIPLET, where its loader looks, so that armhf and arm64 programs can
+# /lib/TRIPLET, where its loader looks, so that 32- and 64-bit programs can
 # share the machine.
 copy_libraries() {
     local stage=$1 root=$2 queue=() file triplet name dir found interpreter
@@ -218,9 +386,10 @@ copy_libraries() {
 }
 
 # pack_initramfs ROOT MODULES ROUND_TRIP OUT: busybox, the gpiod tools, the
-# modules, the programs under /opt/ARCH/get_pin and init.sh as /init.
+# modules in their load order, the programs under /opt/PROGRAM/get_pin, the
+# machine's settings in /etc/board-test and init.sh as /init.
 pack_initramfs() {
-    local root=$1 modules=$2 round_trip=$3 out=$4 stage=$4.d arch
+    local root=$1 modules=$2 round_trip=$3 out=$4 stage=$4.d program module order=()
     rm -rf "$stage"
     mkdir -p "$stage"/{bin,usr/bin,lib/modules,etc,proc,sys,dev,tmp,opt}
     chmod 1777 "$stage/tmp"
@@ -228,37 +397,67 @@ pack_initramfs() {
     cp "$root/bin/busybox" "$stage/bin/"
     ln -s busybox "$stage/bin/sh"
     cp "$round_trip" "$stage/bin/round_trip"
-    for arch in "${!PROGRAMS[@]}"; do
-        mkdir -p "$stage/opt/$arch"
-        cp "${PROGRAMS[$arch]}" "$stage/opt/$arch/get_pin"
+    for program in "${!PROGRAMS[@]}"; do
+        mkdir -p "$stage/opt/$program"
+        cp "${PROGRAMS[$program]}" "$stage/opt/$program/get_pin"
     done
-    cp "$root"/usr/bin/gpio{get,info,mon} "$stage/usr/bin/"
-    cp "$root/lib/modules/$RELEASE/kernel/fs/configfs/configfs.ko" "$modules"/*.ko "$stage/lib/modules/"
+    cp "$root"/usr/bin/gpio{detect,get,info,mon} "$stage/usr/bin/"
+    for module in "${IMAGE_MODULES[@]}"; do
+        module=$(image_module "$root" "$module") || exit 1
+        cp "$module" "$stage/lib/modules/"
+        order+=("${module##*/}")
+    done
+    if [[ $MODE == sim ]]; then
+        cp "$modules/irq_sim.ko" "$modules/gpio-sim.ko" "$stage/lib/modules/"
+        order+=(irq_sim.ko gpio-sim.ko)
+    fi
     copy_libraries "$stage" "$root"
     cp "$HERE/init.sh" "$stage/init"
     chmod 755 "$stage/init"
-    echo "${ORDER[*]}" >"$stage/etc/board-test"
+    {
+        echo "${ORDER[*]}"
+        echo "$MODE $LABEL $HEADER_LINES"
+        echo "${order[*]}"
+    } >"$stage/etc/board-test"
     printf 'root:x:0:0:root:/:/bin/sh\nuser:x:1000:1000:user:/tmp:/bin/sh\n' >"$stage/etc/passwd"
     printf 'root:x:0:\nuser:x:1000:\n' >"$stage/etc/group"
     (cd "$stage" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet | gzip -1) >"$out"
     rm -rf "$stage"
 }
 
-# boot VMLINUZ INITRD LOG: runs the machine until init powers it off.
+# device_tree ROOT OUT: the board's device tree, changed for qemu: its SoC
+# model has no power domain block beside the watchdog, whose driver would oops
+# probing it, so the watchdog keeps only its own registers, named as the
+# power-off driver expects.
+device_tree() {
+    cp "$1/usr/lib/linux-image-$RELEASE/$DTB" "$2"
+    fdtput -t x "$2" /soc/watchdog@7e100000 reg 0x7e100000 0x114
+    fdtput -t s "$2" /soc/watchdog@7e100000 reg-names pm
+    [[ -z $DTB_REMOVE ]] || fdtput -r "$2" "$DTB_REMOVE"
+}
+
+# boot VMLINUZ INITRD LOG [DTB]: runs the machine until init powers it off.
+# The real driver's levels are set through /dev/mem, which the kernel allows
+# on its I/O ranges only with iomem=relaxed. raspi3b has four cores, which qemu
+# cannot leave out: the kernel starts one, as the other machines have, since
+# wake-ups across emulated cores cost milliseconds.
 boot() {
-    local status=0
-    timeout -k 5 "$BOOT_LIMIT_SECONDS" "${QEMU[@]}" -smp 1 -nographic -no-reboot -nic none \
-        -kernel "$1" -initrd "$2" -append "console=ttyAMA0 rdinit=/init panic=-1 quiet" \
-        </dev/null >"$3" 2>&1 || status=$?
+    local status=0 args=() append="console=ttyAMA0 rdinit=/init panic=-1 quiet"
+    if [[ -n ${4:-} ]]; then
+        args=(-dtb "$4")
+        append+=" iomem=relaxed maxcpus=1"
+    fi
+    timeout -k 5 "$BOOT_LIMIT_SECONDS" "${QEMU[@]}" "${args[@]}" -nographic -no-reboot -nic none \
+        -kernel "$1" -initrd "$2" -append "$append" </dev/null >"$3" 2>&1 || status=$?
     ((status != 124 && status != 137)) || echo "board test: the machine ran past ${BOOT_LIMIT_SECONDS} s"
 }
 
-# report_program MARKERS ARCH: prints one program's lines and its summary
+# report_program MARKERS PROGRAM: prints one program's lines and its summary
 # line; fails unless every check passed.
 report_program() {
     local lines check passed=0
     lines=$(sed -n "/^PROGRAM $2\$/,/^DONE $2\$/p" <<<"$1")
-    echo "board test: $RELEASE, $2 program ($(stat -c %s "${PROGRAMS[$2]}") bytes):"
+    echo "board test: $CONFIG $RELEASE, $2 program ($(stat -c %s "${PROGRAMS[$2]}") bytes):"
     grep -E '^(PASS|FAIL|INFO) ' <<<"$lines" || true
     for check in "${CHECKS[@]}"; do
         if grep -qE "^PASS $check:" <<<"$lines"; then
@@ -267,18 +466,18 @@ report_program() {
             echo "FAIL $check: not run"
         fi
     done
-    echo "board: $RELEASE $2: $passed/${#CHECKS[@]} checks passed"
+    echo "board: $CONFIG $RELEASE $2: $passed/${#CHECKS[@]} checks passed"
     ((passed == ${#CHECKS[@]}))
 }
 
 # report LOG: every program's report; fails on a failed check or when init
 # did not finish.
 report() {
-    local markers failed=0 arch
+    local markers failed=0 program
     markers=$(tr -d '\r' <"$1" | sed -n 's/^BOARD-TEST //p')
     grep -E '^(FAIL|INFO) machine' <<<"$markers" || true
-    for arch in "${ORDER[@]}"; do
-        report_program "$markers" "$arch" || failed=1
+    for program in "${ORDER[@]}"; do
+        report_program "$markers" "$program" || failed=1
     done
     if ! grep -qx END <<<"$markers"; then
         echo "board test: init did not finish; the console's last lines:"
@@ -289,48 +488,59 @@ report() {
 }
 
 main() {
-    (($# >= 4)) || die "usage: run_vm_test.sh KERNEL WORK_DIR ROUND_TRIP ARCH=PROGRAM..."
-    use_kernel "$1"
-    local work=$2 round_trip=$3 start program
+    if [[ $# == 2 && $1 == update ]]; then
+        CONFIG=update
+        mkdir -p "$2"
+        WORK=$(cd "$2" && pwd) DEBS=$(cd "$2" && pwd)/debs
+        update_all
+        return
+    fi
+    (($# >= 4)) || die "usage: run_vm_test.sh CONFIG WORK_DIR ROUND_TRIP PROGRAM=FILE... | update WORK_DIR"
+    use_config "$1"
+    local round_trip=$3 start program dtb=""
+    WORK=$2
     shift 3
     declare -gA PROGRAMS=()
     ORDER=()
     for program in "$@"; do
-        [[ $program =~ ^(armhf|arm64)=(.+)$ && -x ${BASH_REMATCH[2]} ]] ||
-            die "'$program' is not ARCH=PROGRAM with ARCH armhf or arm64 and an executable PROGRAM"
+        [[ $program =~ ^(arm32|arm64)=(.+)$ && -x ${BASH_REMATCH[2]} ]] ||
+            die "'$program' is not PROGRAM=FILE with PROGRAM arm32 or arm64 and an executable FILE"
         PROGRAMS[${BASH_REMATCH[1]}]=${BASH_REMATCH[2]}
         ORDER+=("${BASH_REMATCH[1]}")
     done
     [[ -x $round_trip ]] || die "$round_trip is not an executable"
-    mkdir -p "$work"
-    work=$(cd "$work" && pwd)
-    DEBS=$work/debs
-    resolve_packages
+    mkdir -p "$WORK"
+    WORK=$(cd "$WORK" && pwd)
+    DEBS=$WORK/debs
 
     start=$(now)
-    LIST=$work/$KERNEL/packages
-    mkdir -p "$work/$KERNEL"
-    fetch "$DEBS" "$LIST" "${PACKAGES[@]}"
-    step_done "download (kernel $RELEASE)" "$start"
+    LIST=$WORK/$CONFIG/packages
+    mkdir -p "$WORK/$CONFIG"
+    fetch_all "$LIST"
+    step_done "apt and download (kernel $RELEASE)" "$start"
 
     start=$(now)
-    local root=$work/$KERNEL/root-$RELEASE
+    local root=$WORK/$CONFIG/root-$RELEASE
     if [[ ! -f $root/.unpacked ]]; then
         rm -rf "$root"
         unpack "$root"
         touch "$root/.unpacked"
     fi
-    build_modules "$root" "$work/$KERNEL/modules-$RELEASE"
+    [[ $MODE == real ]] || build_modules "$root" "$WORK/$CONFIG/modules-$RELEASE"
     step_done "unpack and module build" "$start"
 
     start=$(now)
-    pack_initramfs "$root" "$work/$KERNEL/modules-$RELEASE" "$round_trip" "$work/$KERNEL/initramfs.gz"
+    pack_initramfs "$root" "$WORK/$CONFIG/modules-$RELEASE" "$round_trip" "$WORK/$CONFIG/initramfs.gz"
+    if [[ -n $DTB ]]; then
+        dtb=$WORK/$CONFIG/board.dtb
+        device_tree "$root" "$dtb"
+    fi
     step_done "initramfs" "$start"
 
     start=$(now)
-    boot "$root/boot/vmlinuz-$RELEASE" "$work/$KERNEL/initramfs.gz" "$work/$KERNEL/console.log"
+    boot "$root/boot/vmlinuz-$RELEASE" "$WORK/$CONFIG/initramfs.gz" "$WORK/$CONFIG/console.log" "$dtb"
     step_done "boot and checks" "$start"
-    report "$work/$KERNEL/console.log"
+    report "$WORK/$CONFIG/console.log"
 }
 
 main "$@"
