@@ -16,8 +16,10 @@ std::array<std::int32_t, window_depth> pin_18_state_buf{};
 
 void sample_pin_18()
 {
-    // The oldest sample goes round to the back, where the new one replaces it.
-    std::ranges::rotate(pin_18_state_buf, pin_18_state_buf.begin() + 1);
+    // Every sample moves one place to the front, the oldest drops out, and the
+    // new one takes the back.
+    std::ranges::copy(pin_18_state_buf.begin() + 1, pin_18_state_buf.end(),
+                      pin_18_state_buf.begin());
     pin_18_state_buf.back() = digitalRead(held_pin);
 }
 
