@@ -48,7 +48,7 @@ add_custom_target(changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/doc/changelog.gz)
 install(FILES ${PROJECT_BINARY_DIR}/doc/copyright ${PROJECT_BINARY_DIR}/doc/changelog.gz
         DESTINATION ${doc_dir})
 
-# A static program (the armhf build, see src/CMakeLists.txt) needs no library
+# A static program (every cross build, see src/CMakeLists.txt) needs no library
 # package. lintian calls a static program an error unless told why.
 if(GET_PIN_STATIC)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/lintian-overrides
@@ -77,14 +77,17 @@ each get command is answered with one line holding the levels of header pins
 the pins through the kernel's GPIO character device, finding the header's chip
 by its label.")
 
-# A cross build is packaged for its target, by Debian's name for it, and its
-# Depends are worked out from the program when cpack runs
-# (cmake/package_depends.cmake); a native build asks dpkg-shlibdeps.
+# A cross build is packaged for its target, by Debian's name for it; its
+# program is static, so the package depends on nothing. A native build asks
+# dpkg-shlibdeps. A dynamic cross build makes no package: dpkg-shlibdeps cannot
+# read another architecture's program, and a package without its Depends would
+# install where the program cannot start.
 if(CMAKE_CROSSCOMPILING)
+  if(NOT GET_PIN_STATIC)
+    message(STATUS "No Debian package: a cross-built get_pin ships static (GET_PIN_STATIC)")
+    return()
+  endif()
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${GET_PIN_ARCH})
-  set(CPACK_GET_PIN_CROSS_PROGRAM ${PROJECT_BINARY_DIR}/get_pin)
-  set(CPACK_GET_PIN_READELF ${CMAKE_READELF})
-  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/package_depends.cmake)
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()

@@ -21,12 +21,14 @@
 set -euo pipefail
 
 polls=100 most_changes=0 interval=0.1 get_pin=${GET_PIN:-get_pin}
+usage="usage: $0 [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]"
 while (($# > 0)); do
     case $1 in
         --polls) polls=$2; shift 2 ;;
         --changes) most_changes=$2; shift 2 ;;
         --interval) interval=$2; shift 2 ;;
-        -*) echo "usage: $0 [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]" >&2; exit 2 ;;
+        -h | --help) echo "$usage"; exit 0 ;;
+        -*) echo "$usage" >&2; exit 2 ;;
         *) get_pin=$1; shift ;;
     esac
 done

@@ -12,6 +12,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -44,7 +45,8 @@ std::string levels_with_high(std::initializer_list<int> high_positions)
 }
 
 struct simulated_board {
-    std::string folder = program_run::temporary_folder();
+    program_run::temporary_folder scratch;
+    std::string folder = scratch.path;
     std::string levels = folder + "/levels";
     std::string trace = folder + "/trace";
 
@@ -151,11 +153,18 @@ TEST(Commands, OnTheCommandLineOnlyHelpAndVersionAreTaken)
     const ending version = run("get\n", {.arguments = {"--version"}});
     expect_clean_end(version);
     EXPECT_EQ(version.output, "get_pin " + std::string{project_version} + "\n");
+    // Given both, the first is answered.
+    EXPECT_EQ(run("", {.arguments = {"--version", "--help"}}).output, version.output);
+    EXPECT_EQ(run("", {.arguments = {"--help", "--version"}}).output, help.output);
 
     simulated_board board;
     for (const auto& [arguments, named] :
          std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--bogus"}, "--bogus"}, {{"--help", "-v", "x"}, "-v"}, {{""}, ""}}) {
+             {{"--bogus"}, "--bogus"},
+             {{"--help", "-v", "x"}, "-v"},
+             {{""}, ""},
+             {{"--ver"}, "--ver"},
+             {{"--version", "--hel"}, "--hel"}}) {
         program_run::options settings = board.options();
         settings.arguments = arguments;
         const ending refused = run("get\n", settings);
@@ -204,6 +213,38 @@ TEST(Commands, ANonBlockingInputThatIsEmptyIsWaitedFor)
     EXPECT_EQ(end.output, "");
 }
 
+// A controller that reads slowly from an output another program left
+// non-blocking: a reply that finds the pipe full is waited for, and every reply
+// arrives whole.
+TEST(Commands, ANonBlockingOutputThatIsFullIsWaitedFor)
+{
+    program_run::running program = program_run::start({.nonblocking_output = true});
+    const auto page = static_cast<int>(sysconf(_SC_PAGESIZE));
+    ASSERT_EQ(fcntl(program.output, F_SETPIPE_SZ, page), page);
+    constexpr int requests = 1000; // 42,000 bytes of replies
+    std::string requests_then_exit;
+    for (int request = 0; request < requests; ++request) {
+        requests_then_exit += "get\n";
+    }
+    program_run::send(program, requests_then_exit + "exit\n");
+    // The reader pauses until the pipe has no room for another reply, or until
+    // get_pin writes on stderr or ends.
+    const auto deadline = std::chrono::steady_clock::now() + program_run::patience;
+    int unread = 0;
+    pollfd errors{.fd = program.errors, .events = POLLIN, .revents = 0};
+    while (ioctl(program.output, FIONREAD, &unread) == 0 &&
+           unread + static_cast<int>(power_on_reply.size()) <= page &&
+           std::chrono::steady_clock::now() < deadline && poll(&errors, 1, 10) == 0) {
+    }
+    const ending end = program_run::finish(program);
+    expect_clean_end(end);
+    std::string replies;
+    for (int request = 0; request < requests; ++request) {
+        replies += power_on_reply;
+    }
+    EXPECT_EQ(end.output, replies);
+}
+
 TEST(Pipelining, WordsSentTogetherAreAllAnsweredWithoutMoreInput)
 {
     program_run::running program = program_run::start({});
@@ -249,7 +290,11 @@ TEST(Trace, RepliesMatchTheReadsJustBeforeThemWhileLevelsChange)
         replies, [](const std::string& reply) { return reply.ends_with("18: 1, }\n"); }));
 }
 
-// get_pin samples pin 18 about every 5 ms while idle: about 200 times a second.
+// get_pin samples pin 18 once per 5 ms wait while idle: about 200 times a
+// second. This guards against gross faults only, a busy loop or a wait several
+// times too long; the benchmark tool measures the rate and the gaps. On a
+// loaded machine wake-ups come late, so the best of twenty short windows is
+// judged against the slowest rate, and all of them against the fastest.
 TEST(Trace, ShowsPin18SampledAbout200TimesASecondWhileIdle)
 {
     simulated_board board;
@@ -262,22 +307,30 @@ TEST(Trace, ShowsPin18SampledAbout200TimesASecondWhileIdle)
              at = trace.find("read 18 ", at + 1)) {
             ++samples;
         }
-        return samples;
+        return static_cast<double>(samples);
     };
-    const auto begin = std::chrono::steady_clock::now();
-    const std::size_t samples_before = samples_in_trace();
-    // The measured half second (a measurement, not a wait for an event): nothing
-    // is sent, and nothing may come out.
-    pollfd output{.fd = program.output, .events = POLLIN, .revents = 0};
-    EXPECT_EQ(poll(&output, 1, 500), 0);
-    const std::size_t samples = samples_in_trace() - samples_before;
-    const auto window =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin);
-    // One sample per 5 ms wait at most; wake-up latency and a loaded machine
-    // cost some.
-    const double most = window.count() / 5.0;
-    EXPECT_GE(static_cast<double>(samples), 0.6 * most) << "in " << window.count() << " ms";
-    EXPECT_LE(static_cast<double>(samples), 1.1 * most) << "in " << window.count() << " ms";
+    using milliseconds = std::chrono::duration<double, std::milli>;
+    constexpr double wait_ms = 5.0;
+    double best_share = 0.0; // of one sample per wait, in the best window
+    double all_samples = 0.0;
+    milliseconds all_time{0};
+    for (int window = 0; window < 20; ++window) {
+        const auto begin = std::chrono::steady_clock::now();
+        const double before = samples_in_trace();
+        // The measured window (a measurement, not a wait for an event): nothing
+        // is sent, and nothing may come out.
+        pollfd output{.fd = program.output, .events = POLLIN, .revents = 0};
+        EXPECT_EQ(poll(&output, 1, 100), 0);
+        const double samples = samples_in_trace() - before;
+        const milliseconds time = std::chrono::steady_clock::now() - begin;
+        best_share = std::max(best_share, samples / (time.count() / wait_ms));
+        all_samples += samples;
+        all_time += time;
+    }
+    // A 20 ms wait gives at most 0.3 in 100 ms (a quarter, and one sample more
+    // at the window's edge); a busy loop, thousands.
+    EXPECT_GE(best_share, 0.4);
+    EXPECT_LE(all_samples, 1.5 * all_time.count() / wait_ms) << "in " << all_time.count() << " ms";
     program_run::send(program, "exit\n");
     expect_clean_end(program_run::finish(program));
 }

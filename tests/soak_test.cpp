@@ -44,7 +44,8 @@ std::string random_levels(std::mt19937& random)
 
 TEST(Soak, AMillionPipelinedGetsAreAllAnsweredAndMatchTheTrace)
 {
-    const std::string folder = program_run::temporary_folder();
+    const program_run::temporary_folder scratch;
+    const std::string& folder = scratch.path;
     const std::string levels = folder + "/levels";
     const std::string trace = folder + "/trace";
     std::mt19937 random{1};

@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Runs a controller example from examples/ against the simulated board. The
 # example must print the levels it starts with; once the levels file has
-# changed, a line for each changed pin, in reply order; then it must send
-# "exit" and end with status 0 and nothing on stderr.
+# changed, a line for each changed pin, in reply order, and for a later change
+# only that one; then it must send "exit" and end with status 0 and nothing on
+# stderr. A second run with --polls must make exactly that many requests.
 #
 #   check_example.sh GET_PIN COMMAND...
 #   e.g. tests/examples/check_example.sh build/host/get_pin python3 examples/watch_pins.py
@@ -44,17 +45,35 @@ expect_line() {
     [[ $line == "$1" ]] || fail "the example printed '$line'; expected: '$1'"
 }
 
+# expect_end: the example printed nothing more, and ended with status 0 and
+# nothing on stderr.
+expect_end() {
+    local line
+    read -r -t "$patience" -u "$output" line && fail "the example printed more: '$line'"
+    (($? == 1)) || fail "the example did not end in ${patience} s"
+    wait "$example" || fail "the example ended with status $?"
+    [[ ! -s $folder/errors ]] || fail "the example wrote on stderr: $(cat "$folder/errors")"
+}
+
 set_levels 3 32
-exec {output}< <(exec "$@" --polls 2000 --changes 2 --interval 0.01 "$get_pin" 2>"$folder/errors")
+exec {output}< <(exec "$@" --polls 2000 --changes 3 --interval 0.01 "$get_pin" 2>"$folder/errors")
 example=$!
 expect_line "start {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0}"
 set_levels 7 32 # 3 falls and 7 rises
 expect_line "pin 3: 1 -> 0"
 expect_line "pin 7: 0 -> 1"
-# Two changes: the example asks no more, sends "exit" and ends.
-read -r -t "$patience" -u "$output" line && fail "the example printed more: '$line'"
-(($? == 1)) || fail "the example did not end in ${patience} s"
-wait "$example" || fail "the example ended with status $?"
-[[ ! -s $folder/errors ]] || fail "the example wrote on stderr: $(cat "$folder/errors")"
+set_levels 7 32 36 # later, 36 rises alone
+expect_line "pin 36: 0 -> 1"
+# Three changes: the example asks no more, sends "exit" and ends.
+expect_end
 grep -qx 'read 7 1' "$folder/trace" || fail "get_pin's trace shows no read of pin 7 high"
+
+# Five requests, each a read of pin 3 in get_pin's trace, and no change.
+rm "$folder/trace"
+exec {output}< <(exec "$@" --polls 5 --interval 0 "$get_pin" 2>"$folder/errors")
+example=$!
+expect_line "start {3: 0, 7: 1, 27: 0, 32: 1, 36: 1, 18: 0}"
+expect_end
+requests=$(grep -c '^read 3 ' "$folder/trace")
+((requests == 5)) || fail "--polls 5 made $requests requests"
 echo "pass: $*"

@@ -4,12 +4,12 @@
 # and so does a version on its title line other than the project's.
 #
 #   check_man_page.sh MAN_PAGE VERSION
-# Exits 77 (skipped) where groff is not installed.
+# Fails, saying so, where groff is not installed (package groff-base).
 set -euo pipefail
 
 readonly man_page=$1 version=$2
 
-command -v groff >/dev/null || { echo "skipped: no groff"; exit 77; }
+command -v groff >/dev/null || { echo "FAIL: groff is not installed (apt-get install groff-base)"; exit 1; }
 warnings=$(groff -man -Tutf8 -ww -z "$man_page" 2>&1)
 if [[ -n $warnings ]]; then
     echo "FAIL: groff warns:"

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -40,7 +41,7 @@ void append_words(std::vector<std::string>& command, const std::string& words)
 }
 
 // GET_PIN_TEST_WRAPPER, when set, runs the program under a tool such as
-// valgrind; the emulator comes from the build (qemu-arm for armhf).
+// valgrind; the emulator comes from the build (qemu-arm on an ARM1176 for the 32-bit build).
 std::vector<std::string> program_command(const std::vector<std::string>& arguments)
 {
     std::vector<std::string> command;
@@ -170,6 +171,9 @@ running start(const options& settings)
     if (settings.nonblocking_input) {
         EXPECT_EQ(fcntl(to_program[0], F_SETFL, O_NONBLOCK), 0);
     }
+    if (settings.nonblocking_output) {
+        EXPECT_EQ(fcntl(from_program[1], F_SETFL, O_NONBLOCK), 0);
+    }
     running program;
     program.pid = spawn(settings, to_program, from_program, errors);
     close(to_program[0]);
@@ -264,12 +268,18 @@ ending run(std::string_view input, options settings)
     return finish(program);
 }
 
-std::string temporary_folder()
+temporary_folder::temporary_folder()
 {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string{base != nullptr ? base : "/tmp"} + "/get_pin_test.XXXXXX";
-    EXPECT_NE(mkdtemp(pattern.data()), nullptr);
-    return pattern;
+    path = std::string{base != nullptr ? base : "/tmp"} + "/get_pin_test.XXXXXX";
+    EXPECT_NE(mkdtemp(path.data()), nullptr);
+}
+
+temporary_folder::~temporary_folder()
+{
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    EXPECT_FALSE(error) << "removing " << path << ": " << error.message();
 }
 
 void write_file(const std::string& path, std::string_view contents)

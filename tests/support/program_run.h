@@ -27,6 +27,7 @@ struct options {
     bool ignore_sigpipe = false;
     std::vector<std::string> arguments{}; // after the program's name
     bool nonblocking_input = false;       // O_NONBLOCK on the program's end of the test's pipe
+    bool nonblocking_output = false;      // the same for its standard output
 };
 
 struct running {
@@ -56,8 +57,17 @@ void close_input(running& program);
 // of input, and runs it to its end.
 [[nodiscard]] ending run(std::string_view input, options settings = {});
 
-// A folder of the test's own, for levels and trace files.
-[[nodiscard]] std::string temporary_folder();
+// A folder of the test's own, for levels and trace files, removed with all it
+// holds when the test is done with it.
+struct temporary_folder {
+    std::string path;
+    temporary_folder();
+    ~temporary_folder();
+    temporary_folder(const temporary_folder&) = delete;
+    temporary_folder& operator=(const temporary_folder&) = delete;
+    temporary_folder(temporary_folder&&) = delete;
+    temporary_folder& operator=(temporary_folder&&) = delete;
+};
 // Replaces a file's contents in one step, as a tool rewriting it would.
 void write_file(const std::string& path, std::string_view contents);
 [[nodiscard]] std::string read_file(const std::string& path);
