@@ -149,7 +149,10 @@ void start_phase()
 [[nodiscard]] std::int64_t now_ns()
 {
     timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    // A failed clock read would leave zero, and every figure built on it wrong.
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+        die("clock_gettime");
+    }
     return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
@@ -255,8 +258,8 @@ void start_phase()
     std::vector<std::string> variables;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string_view variable = *entry;
-        if (std::none_of(sim_variables.begin(), sim_variables.end(),
-                         [&](std::string_view name) { return variable.starts_with(name); })) {
+        if (std::ranges::none_of(
+                sim_variables, [&](std::string_view name) { return variable.starts_with(name); })) {
             variables.emplace_back(variable);
         }
     }
@@ -412,7 +415,7 @@ bool finish(child& running)
     if (!warmed || samples.empty() || !clean) {
         return std::nullopt;
     }
-    std::sort(samples.begin(), samples.end());
+    std::ranges::sort(samples);
     return latency{.median_us = percentile(samples, 0.5) / 1e3,
                    .p99_us = percentile(samples, 0.99) / 1e3};
 }
@@ -493,8 +496,8 @@ struct spawn_times {
         }
         spawned.push_back(now_ns() - start);
     }
-    std::sort(forked.begin(), forked.end());
-    std::sort(spawned.begin(), spawned.end());
+    std::ranges::sort(forked);
+    std::ranges::sort(spawned);
     return {.fork_exec_us = percentile(forked, 0.5) / 1e3,
             .posix_spawn_us = percentile(spawned, 0.5) / 1e3};
 }
@@ -686,7 +689,7 @@ std::int64_t read_replies(int descriptor, std::string_view reply, std::int64_t c
     for (std::size_t at = 1; at < stamps.size(); ++at) {
         gaps.push_back(stamps[at] - stamps[at - 1]);
     }
-    std::sort(gaps.begin(), gaps.end());
+    std::ranges::sort(gaps);
     return {.samples_per_second = static_cast<double>(stamps.size()) /
                                   std::chrono::duration<double>(idle_sampling_time).count(),
             .median_gap_ms = percentile(gaps, 0.5) / 1e6,

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds get_pin_fuzz with clang-14 (the fuzz preset, build/fuzz) and fuzzes
+# Builds get_pin_fuzz with clang (the fuzz preset, build/fuzz) and fuzzes
 # the word reader and command loop for a bounded time, starting from the seed
 # corpus in fuzz/corpus. Fails on any finding; the input that caused it is
 # left in build/fuzz/findings/ and replays with

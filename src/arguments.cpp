@@ -44,9 +44,8 @@ void handle(std::span<char* const> given)
         return;
     }
     const std::span<char* const> after_name = given.subspan(1);
-    const auto unexpected =
-        std::find_if_not(after_name.begin(), after_name.end(),
-                         [](const char* argument) { return is_option(argument); });
+    const auto unexpected = std::ranges::find_if_not(
+        after_name, [](const char* argument) { return is_option(argument); });
     if (unexpected != after_name.end()) {
         fail::die_usage({"unexpected argument '", *unexpected, "' (it takes none; see --help)"});
     }

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace input
 {
@@ -18,7 +19,7 @@ inline constexpr std::size_t word_limit = 127;
 // A word and its terminating zero.
 using command_buffer = std::array<char, word_limit + 1>;
 
-enum class outcome { word, end_of_input, read_error };
+enum class outcome : std::uint8_t { word, end_of_input, read_error };
 
 struct word_read {
     outcome result;

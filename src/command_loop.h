@@ -3,6 +3,7 @@
 // one word, then take one sample of header pin 18.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "command_input.h"
@@ -14,7 +15,7 @@ namespace program
 // the peer is idle.
 inline constexpr int readiness_wait_ms = 5;
 
-enum class pass_end { next_pass, stop };
+enum class pass_end : std::uint8_t { next_pass, stop };
 
 // "get" writes the reply line, "exit" stops, every other word is ignored.
 [[nodiscard]] pass_end handle_word(std::string_view word);

@@ -274,7 +274,9 @@ TEST(Trace, RepliesMatchTheReadsJustBeforeThemWhileLevelsChange)
         program_run::write_file(board.levels, levels);
         program_run::send(program, "get\n");
         const auto reply = program_run::next_line(program);
-        ASSERT_TRUE(reply.has_value());
+        if (!reply) {
+            FAIL() << "no reply to request " << request;
+        }
         replies.push_back(*reply);
         const std::string direct = std::string{"{3: "} + levels.at(2) + ", 7: " + levels.at(6) +
                                    ", 27: " + levels.at(26) + ", 32: " + levels.at(31) +
@@ -284,9 +286,8 @@ TEST(Trace, RepliesMatchTheReadsJustBeforeThemWhileLevelsChange)
     program_run::send(program, "exit\n");
     expect_clean_end(program_run::finish(program));
     EXPECT_EQ(board_trace::replies_from_trace(program_run::read_file(board.trace)), replies);
-    EXPECT_TRUE(std::any_of(replies.begin(), replies.end(), [](const std::string& reply) {
-        return reply.ends_with("18: 1, }\n");
-    }));
+    EXPECT_TRUE(std::ranges::any_of(
+        replies, [](const std::string& reply) { return reply.ends_with("18: 1, }\n"); }));
 }
 
 // get_pin samples pin 18 once per 5 ms wait while idle: about 200 times a

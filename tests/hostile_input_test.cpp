@@ -30,8 +30,8 @@ std::size_t gets_in(std::string_view input)
     std::size_t gets = 0;
     std::size_t position = input.find_first_not_of(white_space);
     while (position != std::string_view::npos) {
-        const std::size_t end = std::min(input.find_first_of(white_space, position),
-                                         std::min(input.size(), position + 127));
+        const std::size_t end =
+            std::min({input.find_first_of(white_space, position), input.size(), position + 127});
         const std::string_view word = input.substr(position, end - position);
         if (word == "exit") {
             break;

@@ -82,8 +82,8 @@ constexpr bool table_covers_header_once()
         ++uses.at(static_cast<std::size_t>(position));
     }
     return uses.at(0) == 0 &&
-           std::all_of(uses.begin() + 1, uses.end(), [](int n) { return n == 1; }) &&
-           std::all_of(line_uses.begin(), line_uses.end(), [](int n) { return n <= 1; });
+           std::ranges::all_of(uses.begin() + 1, uses.end(), [](int n) { return n == 1; }) &&
+           std::ranges::all_of(line_uses, [](int n) { return n <= 1; });
 }
 static_assert(table_covers_header_once(),
               "every header position must be exactly one of a GPIO line or power/ground, "
@@ -136,8 +136,7 @@ by_position line_requests = no_requests();
 [[nodiscard]] bool is_header_chip(const gpiochip_info& info)
 {
     const std::string_view label{info.label, strnlen(info.label, sizeof info.label)};
-    return std::find(header_chip_labels.begin(), header_chip_labels.end(), label) !=
-           header_chip_labels.end();
+    return std::ranges::find(header_chip_labels, label) != header_chip_labels.end();
 }
 
 void use_chip(int descriptor, const std::string& path, const gpiochip_info& info)
@@ -252,7 +251,7 @@ void find_header_chip()
     request.num_lines = 1;
     request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
     constexpr std::string_view consumer = "get_pin";
-    std::copy(consumer.begin(), consumer.end(), request.consumer);
+    std::ranges::copy(consumer, request.consumer);
     if (ioctl(chip_descriptor, GPIO_V2_GET_LINE_IOCTL, &request) < 0) {
         die_request(header_position, offset, errno);
     }

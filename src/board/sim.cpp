@@ -51,8 +51,7 @@ int trace_descriptor = -1;
 [[nodiscard]] bool is_gpio_line(int header_position)
 {
     return header_position >= 1 && header_position <= header_size &&
-           std::find(power_and_ground.begin(), power_and_ground.end(), header_position) ==
-               power_and_ground.end();
+           std::ranges::find(power_and_ground, header_position) == power_and_ground.end();
 }
 
 [[noreturn]] void refuse(const std::string& what, int header_position, std::string_view why)
@@ -67,7 +66,7 @@ void trace(std::string_view operation, std::initializer_list<int> numbers = {})
         return;
     }
     std::array<char, 64> line{};
-    char* cursor = std::copy(operation.begin(), operation.end(), line.begin());
+    char* cursor = std::ranges::copy(operation, line.begin()).out;
     for (const int number : numbers) {
         *cursor++ = ' ';
         cursor = std::to_chars(cursor, line.end(), number).ptr;
@@ -93,9 +92,9 @@ void load_levels(int descriptor)
             break;
         }
     }
-    const bool valid = filled == fresh.size() &&
-                       std::all_of(fresh.begin(), fresh.end(),
-                                   [](char level) { return level == '0' || level == '1'; });
+    const bool valid = filled == fresh.size() && std::ranges::all_of(fresh, [](char level) {
+                           return level == '0' || level == '1';
+                       });
     if (valid) {
         levels = fresh;
     }

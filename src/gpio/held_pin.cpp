@@ -16,7 +16,10 @@ std::array<std::int32_t, window_depth> pin_18_state_buf{};
 
 void sample_pin_18()
 {
-    std::shift_left(pin_18_state_buf.begin(), pin_18_state_buf.end(), 1);
+    // Every sample moves one place to the front, the oldest drops out, and the
+    // new one takes the back.
+    std::ranges::copy(pin_18_state_buf.begin() + 1, pin_18_state_buf.end(),
+                      pin_18_state_buf.begin());
     pin_18_state_buf.back() = digitalRead(held_pin);
 }
 
@@ -25,8 +28,8 @@ int pin_18_state()
     // Any non-zero sample counts as high. Adding the samples up, as one might,
     // gives the same answer for levels of 0 and 1 but could overflow or cancel
     // out for a board that reports "high" as another non-zero value.
-    const bool any_high = std::any_of(pin_18_state_buf.begin(), pin_18_state_buf.end(),
-                                      [](std::int32_t level) { return level != 0; });
+    const bool any_high =
+        std::ranges::any_of(pin_18_state_buf, [](std::int32_t level) { return level != 0; });
     return any_high ? 1 : 0;
 }
 

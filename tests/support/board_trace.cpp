@@ -33,8 +33,8 @@ std::vector<std::string> replies_from_trace(const std::string& trace)
         reply += (header_position == 3 ? "{" : "") + std::to_string(header_position) + ": " +
                  std::to_string(level) + ", ";
         if (header_position == 36) {
-            const bool held = std::any_of(last_samples_of_18.begin(), last_samples_of_18.end(),
-                                          [](int sample) { return sample != 0; });
+            const bool held =
+                std::ranges::any_of(last_samples_of_18, [](int sample) { return sample != 0; });
             replies.push_back(reply + "18: " + (held ? "1" : "0") + ", }\n");
             reply.clear();
         }
