@@ -31,9 +31,9 @@
 # Packages come from the suites named here, through apt configurations of the
 # test's own in WORK_DIR/apt (sources, lists, architectures, an empty dpkg
 # status), so that any host gives the same machines; "update" brings their
-# package lists up to date (a configuration fetches them only when missing). Every machine uses
-# bookworm's tools: busybox-static and gpiod 1.6.3 (libgpiod2), whose syntax
-# init.sh speaks. WORK_DIR keeps the downloads (shared by the configurations)
+# package lists up to date (a configuration fetches them only when missing).
+# Every machine uses bookworm's tools: busybox-static and gpiod 1.6.3
+# (libgpiod2), whose syntax init.sh speaks. WORK_DIR keeps the downloads (shared by the configurations)
 # and the built modules, so a second run downloads and compiles nothing.
 #
 # Needs apt-get, the cross compiler of the kernel's architecture,
@@ -159,19 +159,37 @@ END
     touch "$dir/lists/.updated"
 }
 
+# use_work_dir DIR: WORK, and DEBS in it, the downloads that the
+# configurations share.
+use_work_dir() {
+    mkdir -p "$1"
+    WORK=$(cd "$1" && pwd)
+    DEBS=$WORK/debs
+    mkdir -p "$DEBS"
+}
+
+# lock_downloads / unlock_downloads: one configuration at a time uses apt and
+# DEBS, so that configurations tested side by side can share them.
+lock_downloads() {
+    exec 9>"$DEBS/.lock"
+    flock 9
+}
+
+unlock_downloads() {
+    exec 9>&-
+}
+
 # update_all: every suite's package lists brought up to date, once per run
 # before the configurations (unchanged lists cost a few seconds).
 update_all() {
     local suite start
-    mkdir -p "$DEBS"
-    exec 9>"$DEBS/.lock"
-    flock 9
+    lock_downloads
     for suite in bookworm trixie; do
         start=$(now)
         use_apt "$suite" update
         step_done "apt-get update $suite" "$start"
     done
-    exec 9>&-
+    unlock_downloads
 }
 
 # The first package that PACKAGE:ARCH depends on whose name matches PATTERN
@@ -208,8 +226,7 @@ resolve_packages() {
 
 # fetch LIST PACKAGE...: with the current apt configuration, downloads the
 # packages not already in DEBS and adds their files to LIST. Asks apt once for
-# all names (each call takes seconds); the lock lets configurations tested
-# side by side share DEBS.
+# all names (each call takes seconds).
 fetch() {
     local list=$1 file missing=() partial uris
     shift
@@ -232,15 +249,13 @@ fetch() {
 
 # fetch_all LIST: every package of the configuration, its files in LIST.
 fetch_all() {
-    mkdir -p "$DEBS"
-    exec 9>"$DEBS/.lock"
-    flock 9
+    lock_downloads
     : >"$1"
     resolve_packages
     fetch "$1" "${KERNEL_PACKAGES[@]}"
     use_apt "$TOOLS_SUITE"
     fetch "$1" "${TOOL_PACKAGES[@]}"
-    exec 9>&-
+    unlock_downloads
 }
 
 # deb_file LIST PACKAGE: the downloaded file of a package that fetch listed.
@@ -490,15 +505,14 @@ report() {
 main() {
     if [[ $# == 2 && $1 == update ]]; then
         CONFIG=update
-        mkdir -p "$2"
-        WORK=$(cd "$2" && pwd) DEBS=$(cd "$2" && pwd)/debs
+        use_work_dir "$2"
         update_all
         return
     fi
     (($# >= 4)) || die "usage: run_vm_test.sh CONFIG WORK_DIR ROUND_TRIP PROGRAM=FILE... | update WORK_DIR"
     use_config "$1"
     local round_trip=$3 start program dtb=""
-    WORK=$2
+    use_work_dir "$2"
     shift 3
     declare -gA PROGRAMS=()
     ORDER=()
@@ -509,9 +523,6 @@ main() {
         ORDER+=("${BASH_REMATCH[1]}")
     done
     [[ -x $round_trip ]] || die "$round_trip is not an executable"
-    mkdir -p "$WORK"
-    WORK=$(cd "$WORK" && pwd)
-    DEBS=$WORK/debs
 
     start=$(now)
     LIST=$WORK/$CONFIG/packages
