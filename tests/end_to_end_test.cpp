@@ -26,8 +26,10 @@ namespace
 using program_run::ending;
 using program_run::run;
 
-// The project's version, from CMake.
+// The project's version, and a word that the board built in must be named by,
+// from CMake.
 constexpr std::string_view project_version = GET_PIN_VERSION;
+constexpr std::string_view board_name = GET_PIN_BOARD_NAME;
 
 // A board with nothing connected: the lines pulled up at power-on read high.
 constexpr std::string_view power_on_reply = "{3: 1, 7: 1, 27: 1, 32: 0, 36: 0, 18: 0, }\n";
@@ -152,7 +154,16 @@ TEST(Commands, OnTheCommandLineOnlyHelpAndVersionAreTaken)
 
     const ending version = run("get\n", {.arguments = {"--version"}});
     expect_clean_end(version);
-    EXPECT_EQ(version.output, "get_pin " + std::string{project_version} + "\n");
+    const std::string version_line = "get_pin " + std::string{project_version} + "\n";
+    ASSERT_TRUE(version.output.starts_with(version_line)) << version.output;
+    // Both name the board on a line of their own, so that a simulated board is
+    // never taken for the real header.
+    const std::string board_line = version.output.substr(version_line.size());
+    EXPECT_TRUE(board_line.starts_with("Built for ") && board_line.ends_with(".\n") &&
+                board_line.find(board_name) != std::string::npos &&
+                std::ranges::count(board_line, '\n') == 1)
+        << board_line;
+    EXPECT_NE(help.output.find("\n" + board_line), std::string::npos) << help.output;
     // Given both, the first is answered.
     EXPECT_EQ(run("", {.arguments = {"--version", "--help"}}).output, version.output);
     EXPECT_EQ(run("", {.arguments = {"--help", "--version"}}).output, help.output);

@@ -11,17 +11,17 @@
 // process with status 1: set-up failures are never turned into levels.
 #pragma once
 
-#include <array>
+#include <string_view>
 
 namespace board
 {
 
-// The 40-pin header, numbered by physical position from 1.
-inline constexpr int header_size = 40;
-// The positions that carry power or ground: no GPIO line behind them.
-inline constexpr std::array<int, 12> power_and_ground{1, 2, 4, 6, 9, 14, 17, 20, 25, 30, 34, 39};
 // The only pin mode there is: input.
 inline constexpr int input_mode = 0;
+
+// What this program was built for, as --help and --version name it, so that a
+// simulated board is never mistaken for a real one.
+extern const std::string_view built_for;
 
 // Prepares the board; afterwards every pin number is a physical header
 // position. The result mirrors the library's and is not examined by callers.

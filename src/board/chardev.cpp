@@ -24,16 +24,18 @@
 #include <unistd.h>
 
 #include "board/board.h"
+#include "board/header.h"
 #include "chardev_chip.h"
 #include "die.h"
 
 namespace board
 {
 
+const std::string_view built_for = "the kernel's GPIO character device";
+
 namespace
 {
 
-constexpr int no_line = -1;
 constexpr int not_requested = -1;
 
 // Labels of the pin controllers that carry the header: boards with 54 lines,
@@ -41,53 +43,7 @@ constexpr int not_requested = -1;
 constexpr std::array<std::string_view, 3> header_chip_labels{"pinctrl-bcm2835", "pinctrl-bcm2711",
                                                              "pinctrl-rp1"};
 
-struct header_line {
-    int position;
-    int offset;
-};
-
-// The header positions that have a GPIO line, and the line's offset on the chip.
-constexpr std::array<header_line, 28> header_lines{{
-    {3, 2},   {5, 3},   {7, 4},   {8, 14},  {10, 15}, {11, 17}, {12, 18},
-    {13, 27}, {15, 22}, {16, 23}, {18, 24}, {19, 10}, {21, 9},  {22, 25},
-    {23, 11}, {24, 8},  {26, 7},  {27, 0},  {28, 1},  {29, 5},  {31, 6},
-    {32, 12}, {33, 13}, {35, 19}, {36, 16}, {37, 26}, {38, 20}, {40, 21},
-}};
-
 using by_position = std::array<int, header_size + 1>;
-
-constexpr by_position line_offsets()
-{
-    by_position offsets{};
-    offsets.fill(no_line);
-    for (const header_line line : header_lines) {
-        offsets.at(static_cast<std::size_t>(line.position)) = line.offset;
-    }
-    return offsets;
-}
-
-constexpr by_position line_of_position = line_offsets();
-
-// A slip in the table (a line on a power pin, a position or a line listed twice)
-// would read the wrong pin with no error at run time.
-constexpr bool table_covers_header_once()
-{
-    std::array<int, header_size + 1> uses{};
-    std::array<int, 64> line_uses{};
-    for (const header_line line : header_lines) {
-        ++uses.at(static_cast<std::size_t>(line.position));
-        ++line_uses.at(static_cast<std::size_t>(line.offset));
-    }
-    for (const int position : power_and_ground) {
-        ++uses.at(static_cast<std::size_t>(position));
-    }
-    return uses.at(0) == 0 &&
-           std::ranges::all_of(uses.begin() + 1, uses.end(), [](int n) { return n == 1; }) &&
-           std::ranges::all_of(line_uses, [](int n) { return n <= 1; });
-}
-static_assert(table_covers_header_once(),
-              "every header position must be exactly one of a GPIO line or power/ground, "
-              "and no line may appear twice");
 
 constexpr by_position no_requests()
 {
@@ -272,9 +228,7 @@ int wiringPiSetupPhys()
 
 void pinMode(int header_position, int mode)
 {
-    const int offset = is_header_position(header_position)
-                           ? line_of_position.at(static_cast<std::size_t>(header_position))
-                           : no_line;
+    const int offset = line_of_position(header_position);
     const std::string what = "set up header pin " + std::to_string(header_position);
     if (offset == no_line) {
         fail::die(what, "no GPIO line at this header position (power, ground or outside 1-40)");
@@ -308,7 +262,7 @@ int digitalRead(int header_position)
     std::memset(&values, 0, sizeof values);
     values.mask = 1; // bit 0: the request's only line
     if (ioctl(request, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) < 0) {
-        const int offset = line_of_position.at(static_cast<std::size_t>(header_position));
+        const int offset = line_of_position(header_position);
         fail::die_errno("read " + describe_line(header_position, offset), errno);
     }
     return (values.bits & 1U) != 0 ? 1 : 0;

@@ -21,25 +21,25 @@
 #include <unistd.h>
 
 #include "board/board.h"
+#include "board/header.h"
 #include "die.h"
 
 namespace board
 {
 
+const std::string_view built_for = "the simulated board: no real pin is read";
+
 namespace
 {
-
-// Lines 0 to 8 are pulled up at power-on; these are their header positions.
-constexpr std::array<int, 9> pulled_up{3, 5, 7, 24, 26, 27, 28, 29, 31};
 
 using header_levels = std::array<char, header_size>;
 
 constexpr header_levels power_on_levels()
 {
     header_levels levels{};
-    levels.fill('0');
-    for (const int header_position : pulled_up) {
-        levels.at(static_cast<std::size_t>(header_position - 1)) = '1';
+    for (int header_position = 1; header_position <= header_size; ++header_position) {
+        levels.at(static_cast<std::size_t>(header_position - 1)) =
+            pulled_up_at_power_on(header_position) ? '1' : '0';
     }
     return levels;
 }
@@ -50,8 +50,7 @@ int trace_descriptor = -1;
 
 [[nodiscard]] bool is_gpio_line(int header_position)
 {
-    return header_position >= 1 && header_position <= header_size &&
-           std::ranges::find(power_and_ground, header_position) == power_and_ground.end();
+    return line_of_position(header_position) != no_line;
 }
 
 [[noreturn]] void refuse(const std::string& what, int header_position, std::string_view why)

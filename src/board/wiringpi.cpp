@@ -4,6 +4,7 @@
 // Built with -DGET_PIN_GPIO=wiringpi; nothing of the library is part of this
 // project.
 #include <string>
+#include <string_view>
 #include <wiringPi.h>
 
 #include "board/board.h"
@@ -11,6 +12,8 @@
 
 namespace board
 {
+
+const std::string_view built_for = "an installed wiringPi library";
 
 // The library's set-up reports failure by its result when it does not end the
 // process itself; a board that is not set up must not be read as all low.

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace gpio
 {
@@ -30,5 +31,8 @@ void sample_pin_18();
 
 // 1 when any sample in the window is high, else 0.
 [[nodiscard]] int pin_18_state();
+
+// What the board behind the pins is, e.g. "the kernel's GPIO character device".
+[[nodiscard]] std::string_view board_description();
 
 } // namespace gpio

@@ -22,4 +22,9 @@ std::int32_t digitalRead(std::int32_t header_position)
     return board::digitalRead(header_position);
 }
 
+std::string_view board_description()
+{
+    return board::built_for;
+}
+
 } // namespace gpio

@@ -3,11 +3,14 @@
 #include "fake_board.h"
 
 #include <string>
+#include <string_view>
 
 #include "board/board.h"
 
 namespace board
 {
+
+const std::string_view built_for = "the unit tests' fake board";
 
 int wiringPiSetupPhys()
 {
