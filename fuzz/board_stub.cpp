@@ -7,11 +7,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "board/board.h"
 
 namespace board
 {
+
+const std::string_view built_for = "the fuzzer's board";
 
 namespace
 {
