@@ -53,19 +53,19 @@ function parseOptions(args) {
     changes: 0,
     interval: 0.1,
   };
-  const numbers = {
-    '--polls': { key: 'polls', kind: 'int', pattern: /^[+-]?\d+$/ },
-    '--changes': { key: 'changes', kind: 'int', pattern: /^[+-]?\d+$/ },
-    '--interval': { key: 'interval', kind: 'non-negative number', pattern: /^\+?(\d+\.?\d*|\.\d+)(e[+-]?\d+)?$/i },
-  };
+  const numbers = new Map([
+    ['--polls', { key: 'polls', kind: 'int', pattern: /^[+-]?\d+$/ }],
+    ['--changes', { key: 'changes', kind: 'int', pattern: /^[+-]?\d+$/ }],
+    ['--interval', { key: 'interval', kind: 'non-negative number', pattern: /^\+?(\d+\.?\d*|\.\d+)(e[+-]?\d+)?$/i }],
+  ]);
   let positionals = 0;
   for (let i = 0; i < args.length; i++) {
     const [name, inline] = args[i].startsWith('--') ? args[i].split(/=(.*)/s) : [args[i]];
     if (name === '-h' || name === '--help') {
       console.log(help);
       process.exit(0);
-    } else if (name in numbers) {
-      const { key, kind, pattern } = numbers[name];
+    } else if (numbers.has(name)) {
+      const { key, kind, pattern } = numbers.get(name);
       const value = inline ?? args[++i];
       if (value === undefined) usageError(`argument ${name}: expected one argument`);
       if (!pattern.test(value.trim())) usageError(`argument ${name}: invalid ${kind} value: '${value}'`);
