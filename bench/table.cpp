@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The table's text: numbers written for people, the goals and their verdicts,
-// and one group of rows per measurement.
+// and one group of rows per measurement. The goals live here and only here:
+// each one's text in the Goal column and its verdict come from the same number.
 #include "table.h"
 
 #include <algorithm>
@@ -20,12 +21,26 @@ namespace bench
 namespace
 {
 
-constexpr double ratio_goal = 1.25;
-constexpr double process_per_read_goal = 60.0;
-constexpr double syscalls_per_reply_goal = 1.1;
-constexpr double samples_per_second_goal = 196.0;
-constexpr double cpu_share_goal_percent = 0.5;
-constexpr double resident_goal_kib = 2048.0;
+// A limit a figure is judged against.
+struct goal {
+    enum class bound : std::uint8_t { at_most, at_least, below };
+    bound kind;
+    double limit;
+    int decimals;          // of the limit, as the Goal column shows it
+    std::string_view unit; // after the limit
+};
+
+constexpr goal ratio_goal{.kind = goal::bound::at_most, .limit = 1.25, .decimals = 2, .unit = ""};
+constexpr goal process_per_read_goal{
+    .kind = goal::bound::at_least, .limit = 60.0, .decimals = 0, .unit = ""};
+constexpr goal syscalls_per_reply_goal{
+    .kind = goal::bound::at_most, .limit = 1.1, .decimals = 1, .unit = ""};
+constexpr goal samples_per_second_goal{
+    .kind = goal::bound::at_least, .limit = 196.0, .decimals = 0, .unit = ""};
+constexpr goal cpu_share_goal_percent{
+    .kind = goal::bound::below, .limit = 0.5, .decimals = 1, .unit = " %"};
+constexpr goal resident_goal_mib{
+    .kind = goal::bound::below, .limit = 2.0, .decimals = 0, .unit = " MiB"};
 
 [[nodiscard]] std::string fixed(double value, int decimals)
 {
@@ -58,6 +73,31 @@ constexpr double resident_goal_kib = 2048.0;
 {
     return "median " + fixed(measured.median_us, 1) + " µs, p99 " + fixed(measured.p99_us, 1) +
            " µs";
+}
+
+[[nodiscard]] std::string goal_text(const goal& wanted)
+{
+    std::string_view sign = "< ";
+    if (wanted.kind == goal::bound::at_most) {
+        sign = "≤ ";
+    } else if (wanted.kind == goal::bound::at_least) {
+        sign = "≥ ";
+    }
+    return std::string(sign) + fixed(wanted.limit, wanted.decimals) + std::string(wanted.unit);
+}
+
+// False for a figure that could not be measured (NaN).
+[[nodiscard]] bool met(const goal& wanted, double value)
+{
+    switch (wanted.kind) {
+    case goal::bound::at_most:
+        return value <= wanted.limit;
+    case goal::bound::at_least:
+        return value >= wanted.limit;
+    case goal::bound::below:
+        return value < wanted.limit;
+    }
+    return false;
 }
 
 [[nodiscard]] std::string verdict(bool is_met)
@@ -98,6 +138,12 @@ void row(std::string_view figure, const std::string& measured)
     row(figure, measured, "", "");
 }
 
+// A row judged against `wanted`.
+void row(std::string_view figure, const std::string& measured, const goal& wanted, double value)
+{
+    row(figure, measured, goal_text(wanted), verdict(met(wanted, value)));
+}
+
 void print_heading(const std::string& get_pin, int cpu)
 {
     std::printf("Machine: %s  \n", machine().c_str());
@@ -116,14 +162,14 @@ void print_round_trips(const round_trip_pair& trips, const spawn_times& spawn)
     row("Round trip of one \"get\" over pipes" + rounds_note, latency_text(trips.get_pin));
     row("`cat` echoing one line over the same pipes" + rounds_note, latency_text(trips.cat));
     const double ratio = trips.get_pin.median_us / trips.cat.median_us;
-    row("get_pin / cat, medians", fixed(ratio, 2), "≤ 1.25", verdict(ratio <= ratio_goal));
+    row("get_pin / cat, medians", fixed(ratio, 2), ratio_goal, ratio);
     row("Process per read: /bin/true started and reaped (median of " + grouped(spawn_count) + ")",
         "fork+exec " + fixed(spawn.fork_exec_us, 0) + " µs, posix_spawn " +
             fixed(spawn.posix_spawn_us, 0) + " µs");
     const double spawn_floor = std::min(spawn.fork_exec_us, spawn.posix_spawn_us);
     const double process_ratio = spawn_floor / trips.get_pin.median_us;
-    row("Process per read (the faster) / get_pin round trip", fixed(process_ratio, 0), "≥ 60",
-        verdict(process_ratio >= process_per_read_goal));
+    row("Process per read (the faster) / get_pin round trip", fixed(process_ratio, 0),
+        process_per_read_goal, process_ratio);
 }
 
 void print_pipelined(const pipelined_result& pipelined, const syscall_count& syscalls)
@@ -150,7 +196,7 @@ void print_pipelined(const pipelined_result& pipelined, const syscall_count& sys
         fixed(per_reply, 4) + " (write " + grouped(syscalls.write) + ", read " +
             grouped(syscalls.read) + ", poll " + grouped(syscalls.poll) + ", all " +
             grouped(syscalls.total) + ")",
-        "≤ 1.1", verdict(per_reply <= syscalls_per_reply_goal));
+        syscalls_per_reply_goal, per_reply);
 }
 
 void print_idle(const idle_sampling& sampling, const idle_load& load)
@@ -160,7 +206,7 @@ void print_idle(const idle_sampling& sampling, const idle_load& load)
         " s without input; \"read 18\" lines of a trace to a FIFO, stamped on arrival; the "
         "trace costs one write per sample)";
     row("Idle: samples of pin 18 per second" + sampling_note, fixed(sampling.samples_per_second, 1),
-        "≥ 196", verdict(sampling.samples_per_second >= samples_per_second_goal));
+        samples_per_second_goal, sampling.samples_per_second);
     row("Idle: gap between samples of pin 18",
         "median " + fixed(sampling.median_gap_ms, 3) + " ms, p99 " + fixed(sampling.p99_gap_ms, 3) +
             " ms, max " + fixed(sampling.max_gap_ms, 3) + " ms");
@@ -170,7 +216,7 @@ void print_idle(const idle_sampling& sampling, const idle_load& load)
             (load.cpu_percent_schedstat >= 0
                  ? " (" + fixed(load.cpu_percent_schedstat, 3) + " % by /proc/PID/schedstat)"
                  : ""),
-        "< 0.5 %", verdict(load.cpu_percent_stat < cpu_share_goal_percent));
+        cpu_share_goal_percent, load.cpu_percent_stat);
 }
 
 void print_memory(const idle_load& load, const pipelined_result& pipelined)
@@ -179,8 +225,9 @@ void print_memory(const idle_load& load, const pipelined_result& pipelined)
     row("Peak resident memory (VmHWM)",
         mib(load.resident_peak_kib) + " idle, " + mib(pipelined.resident_peak_kib) + " after " +
             grouped(pipelined_count) + " pipelined gets",
-        "< 2 MiB",
-        verdict(resident_kib >= 0 && static_cast<double>(resident_kib) < resident_goal_kib));
+        goal_text(resident_goal_mib),
+        verdict(resident_kib >= 0 &&
+                met(resident_goal_mib, static_cast<double>(resident_kib) / 1024.0)));
 }
 
 } // namespace
