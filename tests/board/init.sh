@@ -60,10 +60,13 @@ set_up_machine() {
 
 # find_real_chip: CHIP, the SoC's header chip by its label; BASE, the address
 # of its GPIO block (whose level register follows writes to the set and clear
-# registers in qemu, whatever a line's function).
+# registers in qemu, whatever a line's function). The block is at 7e200000 on
+# the SoC's bus; /proc/iomem names it by its node on the older SoCs
+# ("3f200000-3f2000b3 : gpio@7e200000") and by its device, at the address the
+# processor sees, on the bcm2711 ("fe200000-fe2000b3 : fe200000.gpio").
 find_real_chip() {
 	CHIP=$(gpiodetect | sed -n "s/^\(gpiochip[0-9]*\) \[$LABEL\] .*/\1/p")
-	BASE=$(sed -n 's/^ *\([0-9a-f]*\)-.* : .*gpio@7e200000$/\1/p' /proc/iomem)
+	BASE=$(sed -n -E 's/^ *([0-9a-f]*)-[0-9a-f]* : (.*gpio@7e200000|\1\.gpio)$/\1/p' /proc/iomem)
 	[ -n "$CHIP" ] && [ -n "$BASE" ]
 }
 
