@@ -500,9 +500,9 @@ device_tree() {
 
 # use_own_qemu: rpi4's qemu, unpacked once in WORK/qemu-VERSION, in QEMU: with
 # its own modules (QEMU_MODULE_DIR; the host's are another version's, or
-# none), data (-L) and libraries (LD_LIBRARY_PATH, /usr/lib and /lib). qemu
-# still tries the host's display module: "failed to initialize module:
-# .../ui-opengl.so", harmless.
+# none), data (-L) and libraries (LD_LIBRARY_PATH, /usr/lib and /lib). On
+# Debian 12 it still tries the host's display module, and leaves it: "failed
+# to initialize module: .../ui-opengl.so", harmless.
 use_own_qemu() {
     local version dir package modules triplet output
     version=$(dpkg-deb -f "$(deb_file "$LIST" qemu-system-arm)" Version)
