@@ -60,10 +60,13 @@ set_up_machine() {
 
 # find_real_chip: CHIP, the SoC's header chip by its label; BASE, the address
 # of its GPIO block (whose level register follows writes to the set and clear
-# registers in qemu, whatever a line's function).
+# registers in qemu, whatever a line's function). The block is at 7e200000 on
+# the SoC's bus; /proc/iomem names it by its node on the older SoCs
+# ("3f200000-3f2000b3 : gpio@7e200000") and by its device, at the address the
+# processor sees, on the bcm2711 ("fe200000-fe2000b3 : fe200000.gpio").
 find_real_chip() {
 	CHIP=$(gpiodetect | sed -n "s/^\(gpiochip[0-9]*\) \[$LABEL\] .*/\1/p")
-	BASE=$(sed -n 's/^ *\([0-9a-f]*\)-.* : .*gpio@7e200000$/\1/p' /proc/iomem)
+	BASE=$(sed -n -E 's/^ *([0-9a-f]*)-[0-9a-f]* : (.*gpio@7e200000|\1\.gpio)$/\1/p' /proc/iomem)
 	[ -n "$CHIP" ] && [ -n "$BASE" ]
 }
 
@@ -149,6 +152,16 @@ remove_chip() {
 	rmdir "$SIM/$1/bank0" "$SIM/$1"
 }
 
+# bounded COMMAND...: runs COMMAND with input /tmp/get, output /tmp/out and
+# errors /tmp/err for up to 10 s; sets STATUS (137 when it had to be killed).
+# Not busybox timeout: its watcher outlives the command by up to a second, as
+# an orphan of init, and the SIGCHLD of its end interrupts what init is blocked
+# in, such as opening a fifo (the shell then ends, and the kernel panics).
+bounded() {
+	"$@" </tmp/get >/tmp/out 2>/tmp/err &
+	wait_end $! 10 || STATUS=137
+}
+
 # --- Talking to a running get_pin through two fifos -------------------------
 
 start_program() {
@@ -169,16 +182,17 @@ ask() {
 # ended PID: true once the process has ended (gone, or a zombie not yet waited).
 ended() {
 	[ -r "/proc/$1/stat" ] || return 0
-	read -r _ _ state _ <"/proc/$1/stat" || return 0
+	{ read -r _ _ state _ <"/proc/$1/stat"; } 2>/dev/null || return 0
 	[ "$state" = Z ]
 }
 
-# wait_end PID: waits up to 5 s; sets STATUS, or kills the process and fails.
+# wait_end PID [SECONDS]: waits up to SECONDS (5); sets STATUS, or kills the
+# process and fails.
 wait_end() {
 	tries=0
 	until ended "$1"; do
 		tries=$((tries + 1))
-		if [ $tries -gt 500 ]; then
+		if [ $tries -gt $((${2:-5} * 100)) ]; then
 			kill -9 "$1"
 			wait "$1"
 			return 1
@@ -249,8 +263,8 @@ refused() {
 	pattern=$1
 	shift
 	printf 'get\n' >/tmp/get
-	status=0
-	timeout -s KILL 10 "$@" "$PROGRAM" </tmp/get >/tmp/out 2>/tmp/err || status=$?
+	bounded "$@" "$PROGRAM"
+	status=$STATUS
 	message=$(head -n 1 /tmp/err)
 	DETAIL="status $status, stderr '$message' ($(wc -l </tmp/err) lines), stdout $(wc -c </tmp/out) bytes"
 	[ "$status" = 1 ] && [ ! -s /tmp/out ] && [ "$(wc -l </tmp/err)" = 1 ] || return 1
@@ -456,8 +470,8 @@ permission_granted() {
 	chmod 600 /dev/gpiochip*
 	chmod 666 "/dev/$CHIP"
 	printf 'get\nexit\n' >/tmp/get
-	status=0
-	timeout -s KILL 10 su -s /bin/sh user -c "$PROGRAM" </tmp/get >/tmp/out 2>/tmp/err || status=$?
+	bounded su -s /bin/sh user -c "$PROGRAM"
+	status=$STATUS
 	chmod 600 /dev/gpiochip*
 	DETAIL="status $status, reply '$(cat /tmp/out)', stderr '$(cat /tmp/err)'"
 	[ "$status" = 0 ] && [ ! -s /tmp/err ] && grep -q '^{3: [01], .*18: [01], }$' /tmp/out

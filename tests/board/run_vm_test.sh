@@ -3,8 +3,9 @@
 # The emulated-board system test: boots one of Debian's ARM kernels in qemu
 # and runs get_pin programs, unchanged, against a GPIO header chip: a
 # simulated one (gpio-sim) on qemu's virt machine, or the real pinctrl-bcm2835
-# driver on qemu's models of the Raspberry Pi SoCs. The same in-machine checks
-# (init.sh) run for every configuration and every program.
+# and pinctrl-bcm2711 drivers on qemu's models of the Raspberry Pi SoCs. The
+# same in-machine checks (init.sh) run for every configuration and every
+# program.
 #
 #   tests/board/run_vm_test.sh CONFIG WORK_DIR ROUND_TRIP PROGRAM=FILE...
 #   tests/board/run_vm_test.sh update WORK_DIR
@@ -25,19 +26,29 @@
 #   rpi3       trixie linux-image-arm64:arm64 (6.12) on qemu-system-aarch64
 #              -M raspi3b, the real header driver beside the firmware's
 #              expander chip
+#   rpi4       the same kernel on qemu-system-aarch64 -M raspi4b (2 GiB), the
+#              4th-generation boards' SoC (bcm2711) and its real header driver
+#              pinctrl-bcm2711 (58 lines), beside the firmware's expander chip;
+#              qemu 10 from bookworm-backports, unpacked in WORK_DIR (qemu 7.2,
+#              Debian 12's, has no raspi4b)
 # Each PROGRAM=FILE (PROGRAM arm32 or arm64) is a get_pin to check. ROUND_TRIP
 # is the timing tool (round_trip.cpp), built static so it runs on every kernel.
 #
 # Packages come from the suites named here, through apt configurations of the
 # test's own in WORK_DIR/apt (sources, lists, architectures, an empty dpkg
 # status), so that any host gives the same machines; "update" brings their
-# package lists up to date (a configuration fetches them only when missing).
+# package lists up to date (a configuration fetches them only when missing or
+# older than the sources).
 # Every machine uses bookworm's tools: busybox-static and gpiod 1.6.3
-# (libgpiod2), whose syntax init.sh speaks. WORK_DIR keeps the downloads (shared by the configurations)
-# and the built modules, so a second run downloads and compiles nothing.
+# (libgpiod2), whose syntax init.sh speaks. WORK_DIR keeps the downloads
+# (shared by the configurations), the built modules and the unpacked qemu, so a
+# second run downloads and compiles nothing.
 #
 # Needs apt-get, the cross compiler of the kernel's architecture,
-# qemu-system-arm, cpio, xz, make and fdtput (device-tree-compiler).
+# qemu-system-arm, cpio, xz, make and fdtput (device-tree-compiler). rpi4's
+# qemu is not the host's, on Debian 12 or 13, so that both boot the same
+# machine; it uses the host's libraries that qemu-system-arm installs, and
+# brings bookworm's of the three whose sonames Debian 13 changed.
 # Prints each program's "PASS name: detail" / "FAIL name: detail" lines, then
 #   board: CONFIG KERNEL_RELEASE PROGRAM: N/M checks passed
 # and exits 0 only if every check of every program passed.
@@ -53,6 +64,8 @@ readonly BOOT_LIMIT_SECONDS=600
 readonly KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
 # The suite of the machines' tools, and of kbuild and the kernel source.
 readonly TOOLS_SUITE=bookworm
+# The suite of rpi4's qemu, which the tools' apt configuration lists too.
+readonly QEMU_SUITE=bookworm-backports
 
 die() {
     echo "board test: $*" >&2
@@ -69,7 +82,8 @@ step_done() {
 
 # use_config CONFIG: what each configuration needs, in globals.
 use_config() {
-    CONFIG=$1 MODE=sim DTB="" DTB_REMOVE="" IMAGE_MODULES=(fs/configfs/configfs)
+    CONFIG=$1 MODE=sim DTB="" DTB_PM_ONLY="" DTB_REMOVE="" DTB_DISABLE=() IMAGE_MODULES=(fs/configfs/configfs)
+    QEMU_PACKAGES=()
     case $CONFIG in
     armmp | armmp-13)
         ARCH=armhf KERNEL_ARCH=arm CROSS=arm-linux-gnueabihf- META=linux-image-armmp
@@ -89,22 +103,42 @@ use_config() {
     rpi)
         # armhf tools cannot run on the ARM1176: armel ones. The watchdog
         # that powers the machine off is built in.
-        ARCH=armel META=linux-image-rpi MODE=real DTB=bcm2835-rpi-zero.dtb IMAGE_MODULES=()
+        ARCH=armel META=linux-image-rpi MODE=real DTB=bcm2835-rpi-zero.dtb DTB_PM_ONLY=yes IMAGE_MODULES=()
         LABEL=pinctrl-bcm2835 HEADER_LINES=54
         QEMU=(qemu-system-arm -M raspi0)
         ;;
     rpi3)
         # The console is the PL011, so its bluetooth child must go; the
         # watchdog is a module here, without which the machine only halts.
-        ARCH=arm64 META=linux-image-arm64 MODE=real DTB=broadcom/bcm2837-rpi-3-b.dtb
+        # Four cores, emulated in one thread (see boot).
+        ARCH=arm64 META=linux-image-arm64 MODE=real DTB=broadcom/bcm2837-rpi-3-b.dtb DTB_PM_ONLY=yes
         DTB_REMOVE=/soc/serial@7e201000/bluetooth IMAGE_MODULES=(drivers/watchdog/bcm2835_wdt)
         LABEL=pinctrl-bcm2835 HEADER_LINES=54
-        QEMU=(qemu-system-aarch64 -M raspi3b -m 1G)
+        QEMU=(qemu-system-aarch64 -M raspi3b -m 1G -accel "tcg,thread=single")
         ;;
-    *) die "unknown configuration '$CONFIG' (armmp, arm64, arm64-16k, armmp-13, arm64-13, rpi or rpi3)" ;;
+    rpi4)
+        # raspi4b takes only its 2 GiB and its four cores (no -m, no -smp).
+        # Blocks it does not model oops at boot when probed (a synchronous
+        # external abort): the HDMI side's interrupt controller, its two i2c
+        # buses and its clock (in clk_disable_unused); qemu itself disables
+        # the pcie, rng, thermal and ethernet nodes. The watchdog, a module,
+        # powers the machine off.
+        ARCH=arm64 META=linux-image-arm64 MODE=real DTB=broadcom/bcm2711-rpi-4-b.dtb
+        DTB_DISABLE=(interrupt-controller@7ef00100 i2c@7ef04500 i2c@7ef09500 clock@7ef00000)
+        IMAGE_MODULES=(drivers/watchdog/bcm2835_wdt)
+        LABEL=pinctrl-bcm2711 HEADER_LINES=58
+        QEMU=(qemu-system-aarch64 -M raspi4b -accel "tcg,thread=single")
+        # Debian 12's qemu (7.2) has no raspi4b: bookworm-backports' qemu
+        # 10.0, on Debian 13 too, so that both boot the same machine. There
+        # it needs three of bookworm's libraries whose sonames Debian 13
+        # changed (libaio.so.1t64, libcapstone.so.5, libfuse3.so.4).
+        QEMU_PACKAGES=("qemu-system-arm/$QEMU_SUITE" "qemu-system-common/$QEMU_SUITE"
+            "qemu-system-data/$QEMU_SUITE" libaio1 libcapstone4 libfuse3-3)
+        ;;
+    *) die "unknown configuration '$CONFIG' (armmp, arm64, arm64-16k, armmp-13, arm64-13, rpi, rpi3 or rpi4)" ;;
     esac
     case $CONFIG in
-    *-13 | rpi3) SUITE=trixie ;;
+    *-13 | rpi3 | rpi4) SUITE=trixie ;;
     *) SUITE=bookworm ;;
     esac
     if [[ $MODE == real ]]; then CHECKS=("${REAL_CHECKS[@]}"); else CHECKS=("${SIM_CHECKS[@]}"); fi
@@ -119,8 +153,9 @@ write_if_changed() {
 }
 
 # use_apt SUITE [update]: points APT_CONFIG at the test's own configuration
-# for SUITE and its updates and security suites, and fetches its package lists
-# when asked to or when there are none yet. The caller holds the lock of the
+# for SUITE and its updates and security suites (and the backports suite of
+# rpi4's qemu), and fetches its package lists when asked to, when there are
+# none yet or when the sources changed since. The caller holds the lock of the
 # downloads.
 use_apt() {
     local dir=$WORK/apt/$1 suite=$1 arch
@@ -131,6 +166,9 @@ use_apt() {
         echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite main"
         echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite-updates main"
         echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian-security $suite-security main"
+        # Its packages are taken only when named with the suite.
+        [[ $suite-backports != "$QEMU_SUITE" ]] ||
+            echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite-backports main"
     } | write_if_changed "$dir/sources.list"
     [[ -f $dir/status ]] || : >"$dir/status"
     # The host's own apt settings and sources stay out; kbuild runs on the host,
@@ -152,7 +190,7 @@ APT::Architectures { "$arch"; "armhf"; "armel"; "arm64"; };
 Acquire::Languages "none";
 Acquire::GzipIndexes "true";
 END
-    [[ ${2:-} == update || ! -f $dir/lists/.updated ]] || return 0
+    [[ ${2:-} == update || ! $dir/lists/.updated -nt $dir/sources.list ]] || return 0
     apt-get update -q >"$dir/update.log" 2>&1 || die "apt-get update ($suite) failed: $(tail -n 3 "$dir/update.log")"
     ! grep -v unsandboxed "$dir/update.log" | grep -q "^[WE]:" ||
         die "apt-get update ($suite): $(grep "^[WE]:" "$dir/update.log" | head -n 3)"
@@ -254,13 +292,15 @@ fetch_all() {
     resolve_packages
     fetch "$1" "${KERNEL_PACKAGES[@]}"
     use_apt "$TOOLS_SUITE"
-    fetch "$1" "${TOOL_PACKAGES[@]}"
+    fetch "$1" "${TOOL_PACKAGES[@]}" "${QEMU_PACKAGES[@]}"
     unlock_downloads
 }
 
-# deb_file LIST PACKAGE: the downloaded file of a package that fetch listed.
+# deb_file LIST PACKAGE[:ARCH][/SUITE]: the downloaded file of a package that
+# fetch listed.
 deb_file() {
-    local name=${2%:*}
+    local name=${2%/*}
+    name=${name%:*}
     grep -m 1 "^${name}_" "$1" | sed "s|^|$DEBS/|"
 }
 
@@ -440,22 +480,60 @@ pack_initramfs() {
     rm -rf "$stage"
 }
 
-# device_tree ROOT OUT: the board's device tree, changed for qemu: its SoC
-# model has no power domain block beside the watchdog, whose driver would oops
-# probing it, so the watchdog keeps only its own registers, named as the
-# power-off driver expects.
+# device_tree ROOT OUT: the board's device tree, changed for qemu. qemu 7.2's
+# raspi0 and raspi3b have no power domain block beside the watchdog, whose
+# driver would oops probing it, so there the watchdog keeps only its own
+# registers, named as the power-off driver expects (DTB_PM_ONLY). Then the
+# node DTB_REMOVE goes and the /soc nodes DTB_DISABLE are disabled.
 device_tree() {
+    local node
     cp "$1/usr/lib/linux-image-$RELEASE/$DTB" "$2"
-    fdtput -t x "$2" /soc/watchdog@7e100000 reg 0x7e100000 0x114
-    fdtput -t s "$2" /soc/watchdog@7e100000 reg-names pm
+    if [[ -n $DTB_PM_ONLY ]]; then
+        fdtput -t x "$2" /soc/watchdog@7e100000 reg 0x7e100000 0x114
+        fdtput -t s "$2" /soc/watchdog@7e100000 reg-names pm
+    fi
     [[ -z $DTB_REMOVE ]] || fdtput -r "$2" "$DTB_REMOVE"
+    for node in "${DTB_DISABLE[@]}"; do
+        fdtput -t s "$2" "/soc/$node" status disabled
+    done
+}
+
+# use_own_qemu: rpi4's qemu, unpacked once in WORK/qemu-VERSION, in QEMU: with
+# its own modules (QEMU_MODULE_DIR; the host's are another version's, or
+# none), data (-L) and libraries (LD_LIBRARY_PATH, /usr/lib and /lib). On
+# Debian 12 it still tries the host's display module, and leaves it: "failed
+# to initialize module: .../ui-opengl.so", harmless.
+use_own_qemu() {
+    local version dir package modules triplet output
+    version=$(dpkg-deb -f "$(deb_file "$LIST" qemu-system-arm)" Version)
+    dir=$WORK/qemu-${version#*:}
+    if [[ ! -f $dir/.unpacked ]]; then
+        rm -rf "$dir"
+        for package in "${QEMU_PACKAGES[@]}"; do
+            dpkg -x "$(deb_file "$LIST" "$package")" "$dir"
+        done
+        touch "$dir/.unpacked"
+    fi
+    modules=$(find "$dir/usr/lib" -mindepth 2 -maxdepth 2 -type d -name qemu)
+    [[ -n $modules ]] || die "qemu $version: no module folder"
+    triplet=${modules%/qemu}
+    triplet=${triplet##*/}
+    QEMU=(env "QEMU_MODULE_DIR=$modules" "LD_LIBRARY_PATH=$dir/usr/lib/$triplet:$dir/lib/$triplet"
+        "$dir/usr/bin/${QEMU[0]}" -L "$dir/usr/share/qemu" "${QEMU[@]:1}")
+    output=$("${QEMU[@]:0:4}" --version 2>&1) ||
+        die "qemu $version from $QEMU_SUITE does not run on this host (install qemu-system-arm for its libraries): $output"
+    QEMU_VERSION=$(sed -n '1s/^QEMU emulator version \([^ ]*\).*/\1/p' <<<"$output")
 }
 
 # boot VMLINUZ INITRD LOG [DTB]: runs the machine until init powers it off.
 # The real driver's levels are set through /dev/mem, which the kernel allows
-# on its I/O ranges only with iomem=relaxed. raspi3b has four cores, which qemu
-# cannot leave out: the kernel starts one, as the other machines have, since
-# wake-ups across emulated cores cost milliseconds.
+# on its I/O ranges only with iomem=relaxed. raspi3b and raspi4b have four
+# cores, which qemu cannot leave out: the kernel starts one, as the other
+# machines have, since wake-ups across emulated cores cost milliseconds; and
+# qemu emulates them in one thread (-accel "tcg,thread=single"): with a thread
+# each, the three parked cores spin in the boot stub beside the one that works
+# (to userspace, raspi3b took 15-20 s instead of 5-6, raspi4b 24-29 s instead
+# of 4-6; to power-off, 50-80 s instead of 13-17, 52-59 s instead of 10-11).
 boot() {
     local status=0 args=() append="console=ttyAMA0 rdinit=/init panic=-1 quiet"
     if [[ -n ${4:-} ]]; then
@@ -539,6 +617,13 @@ main() {
     fi
     [[ $MODE == real ]] || build_modules "$root" "$WORK/$CONFIG/modules-$RELEASE"
     step_done "unpack and module build" "$start"
+
+    QEMU_VERSION=""
+    if ((${#QEMU_PACKAGES[@]})); then
+        start=$(now)
+        use_own_qemu
+        step_done "qemu $QEMU_VERSION from $QEMU_SUITE" "$start"
+    fi
 
     start=$(now)
     pack_initramfs "$root" "$WORK/$CONFIG/modules-$RELEASE" "$round_trip" "$WORK/$CONFIG/initramfs.gz"
