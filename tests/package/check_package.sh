@@ -116,7 +116,8 @@ check_layout() {
 check_lintian() {
     local report status=0
     # As root, lintian says so on stderr; that is no finding about the package.
-    report=$(lintian --fail-on error,warning "$package" 2>&1) || status=$?
+    # It leaves a file in TMPDIR behind, so its TMPDIR is the scratch folder.
+    report=$(TMPDIR=$scratch lintian --fail-on error,warning "$package" 2>&1) || status=$?
     grep -v '^running with root privileges' <<<"$report" || true
     check "lintian: no errors, no warnings" 0 "$status"
 }
@@ -160,7 +161,7 @@ check_target() {
 # time zone while building. Any path, time or surrounding of the build that
 # reaches a byte of the package makes the two differ.
 check_rebuild() {
-    local scratch=$1 cache=$build_dir/CMakeCache.txt settings=() setting generator second
+    local cache=$build_dir/CMakeCache.txt settings=() setting generator second
     while IFS= read -r setting; do
         settings+=("-D$setting")
     done < <(grep -E '^[A-Za-z0-9_]+:(BOOL|STRING|FILEPATH|PATH|UNINITIALIZED)=' "$cache" |
@@ -207,14 +208,14 @@ main() {
     for tool in cmake cpack dpkg-deb readelf lintian ar; do
         command -v $tool >/dev/null || die "no $tool"
     done
+    scratch=$(mktemp -d)
+    trap 'rm -rf "$scratch"' EXIT
     make_package
     check_control_fields
     check_file_list
     check_contents
     check_lintian
-    scratch=$(mktemp -d)
-    trap 'rm -rf "$scratch"' EXIT
-    check_rebuild "$scratch"
+    check_rebuild
     ((failures == 0))
 }
 
