@@ -68,6 +68,13 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${GET_PIN_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "report the levels of GPIO header pins on request")
+# A package that anyone can rebuild bit for bit from the same commit: the man
+# page and changelog are gzipped without name or time (above), and cpack reads
+# reproducible_package.cmake each time it packs, for one time on every file
+# and member (SOURCE_DATE_EPOCH, from the last commit unless the environment
+# sets it) and a umask of 022.
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/reproducible_package.cmake)
+set(CPACK_GET_PIN_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 # Lines of at most 80 characters, as Debian wants them.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "get_pin is driven by a controlling process over standard input and output:

@@ -5,16 +5,18 @@
 # and file list; a static program (no interpreter, no shared library, no
 # Depends); its target (ARMv6 in ARM state without Thumb-2 for both 32-bit
 # packages, AArch64 for arm64), run from the package on the oldest CPU model
-# of the boards; segments that load on 16K pages; and lintian with no error
-# and no warning.
+# of the boards; segments that load on 16K pages; lintian with no error and
+# no warning; and the same bytes from a second build of the program in another
+# folder, at another time.
 #
-#   check_package.sh CPACK_CONFIG OUT_DIR VERSION ARCHITECTURE
-# ARCHITECTURE is the Debian architecture the build is for: armhf, armel or
-# arm64. Every missing piece (package, dpkg-deb, lintian, qemu) is a failure.
+#   check_package.sh SOURCE_DIR BUILD_DIR OUT_DIR VERSION ARCHITECTURE
+# BUILD_DIR is the build to package, into OUT_DIR. ARCHITECTURE is the Debian
+# architecture the build is for: armhf, armel or arm64. Every missing piece
+# (package, dpkg-deb, lintian, qemu) is a failure.
 set -euo pipefail
 trap 'echo "FAIL: line $LINENO: $BASH_COMMAND"' ERR
 
-readonly cpack_config=$1 out_dir=$2 version=$3 architecture=$4
+readonly source_dir=$1 build_dir=$2 out_dir=$3 version=$4 architecture=$5
 # The largest page size of the boards' kernels: 16K.
 readonly page=$((0x4000))
 failures=0
@@ -36,7 +38,7 @@ check() {
 
 make_package() {
     rm -rf "$out_dir"
-    cpack --config "$cpack_config" -G DEB -B "$out_dir" >"$out_dir.log" 2>&1 ||
+    cpack --config "$build_dir/CPackConfig.cmake" -G DEB -B "$out_dir" >"$out_dir.log" 2>&1 ||
         { cat "$out_dir.log"; exit 1; }
     package=$out_dir/get-pin_${version}_${architecture}.deb
     [[ -f $package ]] || die "no $package; cpack made: $(ls "$out_dir" | tr "\n" " ")"
@@ -114,7 +116,8 @@ check_layout() {
 check_lintian() {
     local report status=0
     # As root, lintian says so on stderr; that is no finding about the package.
-    report=$(lintian --fail-on error,warning "$package" 2>&1) || status=$?
+    # It leaves a file in TMPDIR behind, so its TMPDIR is the scratch folder.
+    report=$(TMPDIR=$scratch lintian --fail-on error,warning "$package" 2>&1) || status=$?
     grep -v '^running with root privileges' <<<"$report" || true
     check "lintian: no errors, no warnings" 0 "$status"
 }
@@ -155,18 +158,67 @@ check_target() {
         "${output//$'\n'/|}, status $status"
 }
 
+# The same package from a second build of the program alone, with the first
+# build's settings (its cache) but no tests: in another build folder, from the
+# sources reached through another path, later, and under another umask and
+# time zone while building. Any path, time or surrounding of the build that
+# reaches a byte of the package makes the two differ.
+check_rebuild() {
+    local cache=$build_dir/CMakeCache.txt settings=() setting generator second
+    while IFS= read -r setting; do
+        settings+=("-D$setting")
+    done < <(grep -E '^[A-Za-z0-9_]+:(BOOL|STRING|FILEPATH|PATH|UNINITIALIZED)=' "$cache" |
+        grep -v '^GET_PIN_TESTS:')
+    generator=$(sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' "$cache")
+    ln -s "$source_dir" "$scratch/get_pin"
+    # Only what the package holds is built: the benchmark tool is not. cpack
+    # itself needs umask 022 (cmake/reproducible_package.cmake).
+    if ! (
+        umask 0002
+        export TZ=UTC-14
+        cmake -S "$scratch/get_pin" -B "$scratch/build" -G "$generator" "${settings[@]}" \
+            -DGET_PIN_TESTS=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON &&
+            cmake --build "$scratch/build" --parallel 2 --target get_pin man_page changelog &&
+            umask 0022 &&
+            cpack --config "$scratch/build/CPackConfig.cmake" -G DEB -B "$scratch/package"
+    ) >"$scratch/log" 2>&1; then
+        cat "$scratch/log"
+        die "the second build failed"
+    fi
+    second=$scratch/package/${package##*/}
+    if cmp -s "$package" "$second"; then
+        echo "pass: a second build gives the same bytes, sha256 $(sha256sum <"$package" | cut -d' ' -f1)"
+    else
+        echo "FAIL: a second build gives other bytes; what differs (< first, > second):"
+        diff <(describe "$package") <(describe "$second") &&
+            echo "(nothing listed: the compressed members differ)"
+        failures=$((failures + 1))
+    fi
+}
+
+# A package as text to compare: its members with their modes and times, its
+# files with modes, owners and times, and each file's MD5 sum.
+describe() {
+    ar tv "$1"
+    dpkg-deb --fsys-tarfile "$1" | tar -tv --full-time
+    dpkg-deb --info "$1" md5sums
+}
+
 main() {
     [[ $architecture =~ ^(armhf|armel|arm64)$ ]] ||
         die "'$architecture' is no architecture that get_pin ships for (armhf, armel, arm64)"
     local tool
-    for tool in cpack dpkg-deb readelf lintian; do
+    for tool in cmake cpack dpkg-deb readelf lintian ar; do
         command -v $tool >/dev/null || die "no $tool"
     done
+    scratch=$(mktemp -d)
+    trap 'rm -rf "$scratch"' EXIT
     make_package
     check_control_fields
     check_file_list
     check_contents
     check_lintian
+    check_rebuild
     ((failures == 0))
 }
 

@@ -1,0 +1,64 @@
+# SPDX-License-Identifier: MIT
+# Read by cpack each time it makes the package (CPACK_PROJECT_CONFIG_FILE, set
+# in packaging.cmake), so that the same commit gives the same package bytes
+# wherever and whenever it is packaged.
+#
+# The time. cpack gives every file of the package, and the package's own
+# members, the time in SOURCE_DATE_EPOCH when it is set, and otherwise the
+# time of the build. It is set here unless the environment already sets it:
+#   - in a git checkout, to the time of the commit checked out (%ct), read now
+#     and not when configuring, so that a new commit is packaged with its own
+#     time without configuring again;
+#   - in sources that are no git checkout (an export, a copy without .git), to
+#     the date of docs/changelog's newest entry, the time Debian's own package
+#     builds use.
+# A git checkout whose commit time cannot be read (no git, an owner git does
+# not trust) stops cpack rather than stamp the package with another time.
+#
+# The umask. cpack creates the package's members and its directories with the
+# modes the umask leaves, so it must be 022: under 002 the bytes differ
+# (rw-rw-r-- members), under 077 the package's directories would be 0700.
+
+execute_process(COMMAND sh -c umask OUTPUT_VARIABLE umask OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT umask MATCHES "^0*22$")
+  message(FATAL_ERROR
+    "The umask is ${umask}; packages are made with umask 022, as cpack takes the modes of "
+    "the package's members and directories from it. Run `umask 022`, then cpack again.")
+endif()
+
+if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
+  return()
+endif()
+set(source_dir "${CPACK_GET_PIN_SOURCE_DIR}")
+if(EXISTS "${source_dir}/.git")
+  execute_process(
+    COMMAND git log -1 --format=%ct
+    WORKING_DIRECTORY "${source_dir}"
+    RESULT_VARIABLE status
+    OUTPUT_VARIABLE epoch
+    ERROR_VARIABLE error
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(origin "the last commit")
+  set(tool git)
+else()
+  # The first trailer line: " -- Name <address>  Tue, 08 Dec 2026 12:00:00 +0000".
+  file(STRINGS "${source_dir}/docs/changelog" trailer REGEX "^ -- .*>  " LIMIT_COUNT 1)
+  string(REGEX REPLACE "^ -- .*>  " "" date "${trailer}")
+  execute_process(
+    COMMAND date -u -d "${date}" +%s
+    RESULT_VARIABLE status
+    OUTPUT_VARIABLE epoch
+    ERROR_VARIABLE error
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(origin "docs/changelog's newest entry (no git checkout)")
+  set(tool date)
+endif()
+
+if(NOT status EQUAL 0 OR NOT epoch MATCHES "^[0-9]+$")
+  message(FATAL_ERROR
+    "The package's time stamps come from ${origin} in ${source_dir}, which ${tool} could "
+    "not read (${status}): ${error}Set SOURCE_DATE_EPOCH to the time to use, in seconds "
+    "since 1970, or make that time readable.")
+endif()
+set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
+message(STATUS "SOURCE_DATE_EPOCH=${epoch}: the time of ${origin}")
