@@ -15,6 +15,9 @@
 # (package, dpkg-deb, lintian, qemu) is a failure.
 set -euo pipefail
 trap 'echo "FAIL: line $LINENO: $BASH_COMMAND"' ERR
+# Packages are made with Debian's umask, whatever the caller's: cpack takes
+# the modes of the package's members from it.
+umask 0022
 
 readonly source_dir=$1 build_dir=$2 out_dir=$3 version=$4 architecture=$5
 # The largest page size of the boards' kernels: 16K.
