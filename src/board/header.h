@@ -28,10 +28,16 @@ struct header_line {
 
 // Every position that is not power or ground, and its GPIO line.
 inline constexpr std::array<header_line, 28> header_lines{{
-    {3, 2},   {5, 3},   {7, 4},   {8, 14},  {10, 15}, {11, 17}, {12, 18},
-    {13, 27}, {15, 22}, {16, 23}, {18, 24}, {19, 10}, {21, 9},  {22, 25},
-    {23, 11}, {24, 8},  {26, 7},  {27, 0},  {28, 1},  {29, 5},  {31, 6},
-    {32, 12}, {33, 13}, {35, 19}, {36, 16}, {37, 26}, {38, 20}, {40, 21},
+    {.position = 3, .line = 2},   {.position = 5, .line = 3},   {.position = 7, .line = 4},
+    {.position = 8, .line = 14},  {.position = 10, .line = 15}, {.position = 11, .line = 17},
+    {.position = 12, .line = 18}, {.position = 13, .line = 27}, {.position = 15, .line = 22},
+    {.position = 16, .line = 23}, {.position = 18, .line = 24}, {.position = 19, .line = 10},
+    {.position = 21, .line = 9},  {.position = 22, .line = 25}, {.position = 23, .line = 11},
+    {.position = 24, .line = 8},  {.position = 26, .line = 7},  {.position = 27, .line = 0},
+    {.position = 28, .line = 1},  {.position = 29, .line = 5},  {.position = 31, .line = 6},
+    {.position = 32, .line = 12}, {.position = 33, .line = 13}, {.position = 35, .line = 19},
+    {.position = 36, .line = 16}, {.position = 37, .line = 26}, {.position = 38, .line = 20},
+    {.position = 40, .line = 21},
 }};
 
 // The GPIO line behind a header position, or no_line (power, ground, or

@@ -27,12 +27,12 @@ struct known_role {
 // What else the boards use these pins for: things that change what a pin reads
 // or that another program may hold.
 constexpr std::array<known_role, 6> roles{{
-    {3, "I2C SDA: a fixed 1.8 kΩ pull-up to 3.3 V on the board"},
-    {7, "1-Wire when that is enabled; GPCLK0"},
-    {27, "ID_SD: the add-on board's ID EEPROM, which firmware reads at boot"},
-    {32, "PWM0"},
-    {36, "SPI1 CE2"},
-    {18, "—"},
+    {.position = 3, .role = "I2C SDA: a fixed 1.8 kΩ pull-up to 3.3 V on the board"},
+    {.position = 7, .role = "1-Wire when that is enabled; GPCLK0"},
+    {.position = 27, .role = "ID_SD: the add-on board's ID EEPROM, which firmware reads at boot"},
+    {.position = 32, .role = "PWM0"},
+    {.position = 36, .role = "SPI1 CE2"},
+    {.position = 18, .role = "—"},
 }};
 
 [[nodiscard]] bool is_read(int header_position)
