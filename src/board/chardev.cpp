@@ -166,7 +166,7 @@ void find_header_chip()
         found = found || try_chip(path, failed_path, failed_error);
         std::free(entries[index]);
     }
-    std::free(entries);
+    std::free(static_cast<void*>(entries));
     if (!found && failed_error != 0) {
         die_open(failed_path, failed_error);
     }
