@@ -4,8 +4,13 @@
 // A word is what scanf("%127s") would read: white space (blank, tab, newline,
 // carriage return, vertical tab, form feed) is skipped, then up to 127 other
 // bytes are taken; the white space that ends a word stays unread, and the rest
-// of a longer word is read later as a word of its own. A read blocks until the
-// word is ended by white space, by the length limit or by the end of input.
+// of a longer word is read later as a word of its own.
+//
+// Nothing here waits for the peer. A pass takes in what the descriptor has
+// with at most one read, and takes a word out only once it is whole: ended by
+// white space, by the length limit or by the end of input. The beginning of a
+// word stays buffered until later reads complete it, so a blank line or a word
+// typed a key at a time never holds up the sampling of the held pin.
 #pragma once
 
 #include <array>
@@ -19,7 +24,7 @@ inline constexpr std::size_t word_limit = 127;
 // A word and its terminating zero.
 using command_buffer = std::array<char, word_limit + 1>;
 
-enum class outcome : std::uint8_t { word, end_of_input, read_error };
+enum class outcome : std::uint8_t { word, no_word_yet, end_of_input, read_error };
 
 struct word_read {
     outcome result;
@@ -34,13 +39,23 @@ struct word_read {
 // fuzzing; the program reads standard input.
 void use_descriptor(int file_descriptor);
 
-// True when a read would not have to wait for new input: a word (or part of
-// one) is already buffered, or the end of input or a read error has been met.
-// Buffered white space alone does not count.
+// True when take_word has something to give without another read: a whole
+// word is buffered, or the end of input or a read error has been met. White
+// space and the beginning of a word do not count.
 [[nodiscard]] bool word_pending();
 
-// Reads the next word into `command`, zero-terminated. Bytes are taken as they
-// are; a zero byte is part of the word, and the returned length counts it.
-[[nodiscard]] word_read read_word(command_buffer& command);
+// Takes in what the descriptor has now, with one read(2) (repeated only when a
+// signal interrupts it), after the beginning of a word kept from earlier reads.
+// Reads nothing while word_pending() holds. Meant for when the descriptor is
+// readable; on a non-blocking descriptor with nothing to read it takes nothing.
+// Records the end of input or a read error, which stay.
+void read_available();
+
+// Takes the next whole word out of the buffer into `command`, zero-terminated.
+// Bytes are taken as they are; a zero byte is part of the word, and the
+// returned length counts it. Gives outcome::no_word_yet when the buffer holds
+// no whole word, and the end of input or the read error once every word before
+// it has been taken.
+[[nodiscard]] word_read take_word(command_buffer& command);
 
 } // namespace input

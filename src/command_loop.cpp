@@ -14,16 +14,20 @@ namespace program
 namespace
 {
 
-// A word already in the input buffer counts as ready: waiting on the descriptor
-// would stall a peer that sent several words at once until it sent more.
-[[nodiscard]] bool input_ready()
+// Waits up to the pass's 5 ms for input and takes in what has come. A whole
+// word already in the input buffer is handled without waiting: waiting on the
+// descriptor would stall a peer that sent several words at once until it sent
+// more.
+void take_in_input()
 {
     if (input::word_pending()) {
-        return true;
+        return;
     }
     pollfd request{.fd = input::descriptor(), .events = POLLIN, .revents = 0};
     // A failed or interrupted wait counts as a pass without input.
-    return poll(&request, 1, readiness_wait_ms) == 1;
+    if (poll(&request, 1, readiness_wait_ms) == 1) {
+        input::read_available();
+    }
 }
 
 } // namespace
@@ -40,17 +44,19 @@ pass_end handle_word(std::string_view word)
 
 pass_end run_pass(input::command_buffer& command)
 {
-    if (input_ready()) {
-        const input::word_read read = input::read_word(command);
-        if (read.result == input::outcome::read_error) {
-            fail::die_errno("read standard input", read.error);
-        }
-        if (read.result == input::outcome::end_of_input) {
-            return pass_end::stop;
-        }
-        if (handle_word({command.data(), read.length}) == pass_end::stop) {
-            return pass_end::stop;
-        }
+    take_in_input();
+    // White space alone, or the beginning of a word, ends the pass like a pass
+    // without input: with its sample.
+    const input::word_read read = input::take_word(command);
+    if (read.result == input::outcome::read_error) {
+        fail::die_errno("read standard input", read.error);
+    }
+    if (read.result == input::outcome::end_of_input) {
+        return pass_end::stop;
+    }
+    if (read.result == input::outcome::word &&
+        handle_word({command.data(), read.length}) == pass_end::stop) {
+        return pass_end::stop;
     }
     gpio::sample_pin_18();
     return pass_end::next_pass;

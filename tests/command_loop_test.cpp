@@ -69,12 +69,21 @@ TEST(Pass, OtherWordsAreIgnoredButThePassStillSamples)
     EXPECT_EQ(samples_of_18(), 5);
 }
 
-TEST(Pass, WithoutInputSamplesOnceAfterTheWait)
+// A blank line, or a word that has only begun to arrive, must not hold up the
+// sampling: the pass ends as one without input does.
+TEST(Pass, WithoutAWholeWordSamplesOnceAfterTheWait)
 {
-    const int writer = pipe_input::feed("", false);
-    EXPECT_EQ(pass(), program::pass_end::next_pass);
-    EXPECT_EQ(samples_of_18(), 1);
-    close(writer);
+    captured_output output;
+    for (const std::string_view waiting : {"", "\n", " \r\n\t", "ge"}) {
+        fake_board::calls.clear();
+        const int writer = pipe_input::feed(waiting, false);
+        EXPECT_EQ(pass(), program::pass_end::next_pass);
+        EXPECT_EQ(samples_of_18(), 1) << "after '" << waiting << "'";
+        ASSERT_EQ(write(writer, "t\n", 2), 2);
+        EXPECT_EQ(pass(), program::pass_end::next_pass);
+        EXPECT_EQ(output.taken().empty(), waiting != "ge") << "after '" << waiting << "'";
+        close(writer);
+    }
 }
 
 } // namespace
