@@ -19,9 +19,13 @@
 #include "command_input.h"
 #include "command_loop.h"
 #include "gpio/gpio.h"
+#include "standard_streams.h"
 
 int main(int argc, char** argv)
 {
+    // Before anything is opened, so that nothing lands on a closed standard
+    // descriptor.
+    standard_streams::check_open();
     // Before the board is set up: a wrong argument touches no GPIO.
     arguments::handle({argv, static_cast<std::size_t>(argc)});
     gpio::setup();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
@@ -13,6 +14,8 @@
 #include <sstream>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -103,11 +106,16 @@ TEST(Replies, FirstShowPin18LowThenHoldItsSample)
                           "{3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 1, }\n");
 }
 
+// A word that differs from a command only in case or by one character does
+// nothing: no output, and the get after it is answered.
 TEST(Commands, OtherWordsAreIgnoredSilently)
 {
-    const ending end = run("GET gets get, Get xget exit. EXIT\n");
-    expect_clean_end(end);
-    EXPECT_EQ(end.output, "");
+    for (const std::string_view word :
+         {"GET", "gets", "get,", "Get", "xget", "EXIT", "exits", "exit,", "Exit", "xexit"}) {
+        const ending end = run(std::string{word} + "\nget\n");
+        expect_clean_end(end);
+        EXPECT_EQ(end.output, power_on_reply) << word;
+    }
 }
 
 TEST(Commands, ExitEndsAtOnceWithoutSamplingPin18)
@@ -302,15 +310,25 @@ TEST(Trace, RepliesMatchTheReadsJustBeforeThemWhileLevelsChange)
 }
 
 // get_pin samples pin 18 once per 5 ms wait while idle: about 200 times a
-// second. This guards against gross faults only, a busy loop or a wait several
-// times too long; the benchmark tool measures the rate and the gaps. On a
-// loaded machine wake-ups come late, so the best of twenty short windows is
-// judged against the slowest rate, and all of them against the fastest.
-TEST(Trace, ShowsPin18SampledAbout200TimesASecondWhileIdle)
+// second, also when the peer's last bytes were a blank line or the beginning
+// of a word. This guards against gross faults only, a busy loop, a wait
+// several times too long or one for the rest of the word; the benchmark tool
+// measures the rate and the gaps. On a loaded machine wake-ups come late, so
+// the best of twenty short windows is judged against the slowest rate, and all
+// of them against the fastest.
+class IdleSampling : public testing::TestWithParam<std::string_view>
+{
+};
+
+TEST_P(IdleSampling, ShowsPin18SampledAbout200TimesASecond)
 {
     simulated_board board;
     program_run::running program = program_run::start(board.options());
     ASSERT_TRUE(program_run::wait_for_text(board.trace, "read 18 "));
+    program_run::send(program, GetParam());
+    // Two samples after what was sent, when the program has taken it in.
+    const std::size_t sent_at = program_run::read_file(board.trace).size();
+    ASSERT_TRUE(program_run::wait_for_text(board.trace, "read 18 0\nread 18 0\n", sent_at));
     const auto samples_in_trace = [&board] {
         const std::string trace = program_run::read_file(board.trace);
         std::size_t samples = 0;
@@ -342,6 +360,50 @@ TEST(Trace, ShowsPin18SampledAbout200TimesASecondWhileIdle)
     // at the window's edge); a busy loop, thousands.
     EXPECT_GE(best_share, 0.4);
     EXPECT_LE(all_samples, 1.5 * all_time.count() / wait_ms) << "in " << all_time.count() << " ms";
+    program_run::send(program, "t\nexit\n");
+    expect_clean_end(program_run::finish(program));
+}
+
+constexpr std::array<std::string_view, 4> idle_after{"", "\n", " \r\n", "ge"};
+
+std::string name_of_idle_case(const testing::TestParamInfo<std::string_view>& sent_before)
+{
+    constexpr std::array<std::string_view, idle_after.size()> names{
+        "Nothing", "ABlankLine", "ACrLfLine", "TheBeginningOfAWord"};
+    return std::string{names.at(sent_before.index)};
+}
+
+INSTANTIATE_TEST_SUITE_P(AfterThePeerSent, IdleSampling, testing::ValuesIn(idle_after),
+                         name_of_idle_case);
+
+// A pulse on pin 18 while a word arrives a byte at a time is sampled, and a
+// get after pin 18 has gone low for eight samples answers 0 for it: a blank
+// line or part of a word never holds up the sampling.
+TEST(Trace, SamplingGoesOnWhileTheInputHoldsNoWholeWord)
+{
+    simulated_board board;
+    program_run::write_file(board.levels, levels_with_high({18}));
+    program_run::running program = program_run::start(board.options());
+    ASSERT_TRUE(program_run::wait_for_text(board.trace, "read 18 1\n"));
+    const std::string eight_low = "read 18 0\nread 18 0\nread 18 0\nread 18 0\n"
+                                  "read 18 0\nread 18 0\nread 18 0\nread 18 0\n";
+    program_run::send(program, "\n");
+    program_run::write_file(board.levels, levels_with_high({}));
+    ASSERT_TRUE(program_run::wait_for_text(board.trace, eight_low)) << "after a blank line";
+    program_run::send(program, "get\n");
+    EXPECT_EQ(program_run::next_line(program), "{3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 0, }\n");
+
+    program_run::send(program, "g");
+    std::size_t sent_at = program_run::read_file(board.trace).size();
+    program_run::write_file(board.levels, levels_with_high({18}));
+    EXPECT_TRUE(program_run::wait_for_text(board.trace, "read 18 1\n", sent_at))
+        << "the pulse after 'g'";
+    program_run::write_file(board.levels, levels_with_high({}));
+    program_run::send(program, "e");
+    sent_at = program_run::read_file(board.trace).size();
+    EXPECT_TRUE(program_run::wait_for_text(board.trace, eight_low, sent_at)) << "after 'ge'";
+    program_run::send(program, "t\n");
+    EXPECT_EQ(program_run::next_line(program), "{3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 0, }\n");
     program_run::send(program, "exit\n");
     expect_clean_end(program_run::finish(program));
 }
@@ -351,9 +413,16 @@ TEST(Failures, AReadErrorIsReportedAndIsNotTheEndOfInput)
     const int directory = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     expect_failure(run("", {.environment = {}, .stdin_descriptor = directory}),
                    "get_pin: read standard input: Is a directory");
+    // With standard error closed the failure goes nowhere, and nowhere else:
+    // not into the trace, the first file that the program opens.
+    simulated_board board;
+    program_run::options settings = board.options();
+    settings.stdin_descriptor = directory;
+    settings.stderr_descriptor = program_run::closed_stream;
+    const ending silent = run("", settings);
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_EQ(program_run::read_file(board.trace), setup_trace);
     close(directory);
-    expect_failure(run("", {.environment = {}, .stdin_descriptor = program_run::closed_stream}),
-                   "get_pin: read standard input: Bad file descriptor");
 }
 
 TEST(Failures, AReplyThatCannotBeDeliveredIsReported)
@@ -363,10 +432,25 @@ TEST(Failures, AReplyThatCannotBeDeliveredIsReported)
         run("get\n", {.environment = {}, .stdin_descriptor = -1, .stdout_descriptor = full}),
         "get_pin: write reply: No space left on device");
     close(full);
-    expect_failure(run("get\n", {.environment = {},
-                                 .stdin_descriptor = -1,
-                                 .stdout_descriptor = program_run::closed_stream}),
-                   "get_pin: write reply: Bad file descriptor");
+}
+
+// A standard stream closed at start would be taken by the first file the
+// program opens, which would then get the replies or be read for commands: it
+// ends the program before the board is set up.
+TEST(Failures, AStandardInputOrOutputClosedAtStartIsRefused)
+{
+    simulated_board board;
+    for (const auto& [stdin_descriptor, stdout_descriptor, name] :
+         {std::tuple{program_run::closed_stream, -1, "standard input"},
+          std::tuple{-1, program_run::closed_stream, "standard output"}}) {
+        program_run::options settings = board.options();
+        settings.stdin_descriptor = stdin_descriptor;
+        settings.stdout_descriptor = stdout_descriptor;
+        expect_failure(run("get\nget\n", settings),
+                       std::string{"get_pin: "} + name +
+                           ": Bad file descriptor (it was closed when get_pin started)");
+        EXPECT_EQ(program_run::read_file(board.trace), "") << name;
+    }
 }
 
 TEST(Failures, TheSimulatedBoardReportsSetUpFailuresInsteadOfLevels)
@@ -378,6 +462,22 @@ TEST(Failures, TheSimulatedBoardReportsSetUpFailuresInsteadOfLevels)
     expect_failure(run("get\n", {.environment = {"GET_PIN_SIM_TRACE=" + board.folder}}),
                    "get_pin: simulated board: open trace file " + board.folder +
                        ": Is a directory");
+    // A levels file that cannot give levels is refused at set-up, rather than
+    // run on the power-on levels as if it did (or, a FIFO, waited on).
+    const std::string fifo = board.folder + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    program_run::write_file(board.folder + "/short", std::string(39, '1'));
+    program_run::write_file(board.folder + "/letters", std::string(39, '1') + "x");
+    for (const auto& [path, why] : std::vector<std::pair<std::string, std::string>>{
+             {fifo, "not a regular file"},
+             {board.folder, "not a regular file"},
+             {"/dev/zero", "not a regular file"},
+             {board.folder + "/short",
+              "39 bytes, fewer than the 40 levels of header positions 1 to 40"},
+             {board.folder + "/letters", "its first 40 bytes are not all 0 or 1"}}) {
+        expect_failure(run("get\n", {.environment = {"GET_PIN_SIM_LEVELS=" + path}}),
+                       "get_pin: simulated board: levels file " + path + ": " + why);
+    }
 }
 
 TEST(SimulatedBoard, KeepsTheLastCompleteLevelsWhileTheFileIsRewritten)

@@ -3,8 +3,10 @@
 //
 // GET_PIN_SIM_LEVELS names a file whose first 40 bytes are the levels of
 // header positions 1 to 40, '1' high and '0' low, read again at every level
-// read. Without it the header reads as a board with nothing connected: the
-// positions pulled up at power-on are high, all others low.
+// read. At set-up it must be a regular file whose first 40 bytes are such
+// levels, or get_pin ends as for a missing file. Without it the header reads
+// as a board with nothing connected: the positions pulled up at power-on are
+// high, all others low.
 // GET_PIN_SIM_TRACE names a file that gets one line per operation, in call
 // order: "setup", "mode PIN MODE", "read PIN LEVEL".
 //
@@ -18,6 +20,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "board/board.h"
@@ -78,8 +81,9 @@ void trace(std::string_view operation, std::initializer_list<int> numbers = {})
 }
 
 // Takes the levels file's first 40 bytes when they are complete and valid; a
-// file being rewritten leaves the last complete levels in force.
-void load_levels(int descriptor)
+// file being rewritten leaves the last complete levels in force. True when
+// they were taken.
+bool load_levels(int descriptor)
 {
     header_levels fresh{};
     std::size_t filled = 0;
@@ -97,6 +101,41 @@ void load_levels(int descriptor)
     if (valid) {
         levels = fresh;
     }
+    return valid;
+}
+
+// Non-blocking, so that a FIFO put in the file's place never stops the program.
+[[nodiscard]] int open_levels_file()
+{
+    return open(levels_path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
+
+[[noreturn]] void refuse_levels_file(std::string_view why)
+{
+    fail::die(std::string{"simulated board: levels file "} + levels_path, why);
+}
+
+// At set-up, a levels file that cannot give levels is refused, as a missing
+// one is, rather than run on the power-on levels as if it could.
+void load_first_levels()
+{
+    const int descriptor = open_levels_file();
+    if (descriptor < 0) {
+        fail::die_errno(std::string{"simulated board: open levels file "} + levels_path, errno);
+    }
+    struct stat status {
+    };
+    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+        refuse_levels_file("not a regular file");
+    }
+    if (status.st_size < header_size) {
+        refuse_levels_file(std::to_string(status.st_size) +
+                           " bytes, fewer than the 40 levels of header positions 1 to 40");
+    }
+    if (!load_levels(descriptor)) {
+        refuse_levels_file("its first 40 bytes are not all 0 or 1");
+    }
+    close(descriptor);
 }
 
 // Opened by name at every read, so that a file replaced by rename is seen too.
@@ -105,11 +144,11 @@ void refresh_levels()
     if (levels_path == nullptr) {
         return;
     }
-    const int descriptor = open(levels_path, O_RDONLY | O_CLOEXEC);
+    const int descriptor = open_levels_file();
     if (descriptor < 0) {
         return;
     }
-    load_levels(descriptor);
+    static_cast<void>(load_levels(descriptor));
     close(descriptor);
 }
 
@@ -125,12 +164,7 @@ int wiringPiSetupPhys()
     }
     levels_path = std::getenv("GET_PIN_SIM_LEVELS");
     if (levels_path != nullptr) {
-        const int descriptor = open(levels_path, O_RDONLY | O_CLOEXEC);
-        if (descriptor < 0) {
-            fail::die_errno(std::string{"simulated board: open levels file "} + levels_path, errno);
-        }
-        load_levels(descriptor);
-        close(descriptor);
+        load_first_levels();
     }
     trace("setup");
     return 0;

@@ -93,7 +93,7 @@ pid_t spawn(const options& settings, const std::array<int, 2>& to_program,
     posix_spawn_file_actions_init(&actions);
     place_stream(actions, settings.stdin_descriptor, to_program[0], STDIN_FILENO);
     place_stream(actions, settings.stdout_descriptor, from_program[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errors[1], STDERR_FILENO);
+    place_stream(actions, settings.stderr_descriptor, errors[1], STDERR_FILENO);
     // The child gets SIGPIPE at its default unless asked to ignore it; an
     // ignored signal stays ignored across exec.
     posix_spawnattr_t attributes{};
@@ -295,20 +295,24 @@ std::string read_file(const std::string& path)
     return {std::istreambuf_iterator<char>{file}, std::istreambuf_iterator<char>{}};
 }
 
-bool wait_for_text(const std::string& path, std::string_view text)
+bool wait_for_text(const std::string& path, std::string_view text, std::size_t from)
 {
+    const auto holds_text = [&] {
+        const std::string contents = read_file(path);
+        return from <= contents.size() && contents.find(text, from) != std::string::npos;
+    };
     const int changes = inotify_init1(IN_CLOEXEC);
     EXPECT_GE(changes, 0) << std::strerror(errno);
     const std::string folder = path.substr(0, path.rfind('/'));
     EXPECT_GE(inotify_add_watch(changes, folder.c_str(), IN_CREATE | IN_MODIFY | IN_MOVED_TO), 0);
     const clock::time_point deadline = clock::now() + patience;
     // The file is read after the watch is in place, so that no change goes unseen.
-    bool found = read_file(path).find(text) != std::string::npos;
+    bool found = holds_text();
     pollfd change{.fd = changes, .events = POLLIN, .revents = 0};
     while (!found && poll(&change, 1, milliseconds_left(deadline)) == 1) {
         std::array<char, 4096> events{};
         static_cast<void>(read(changes, events.data(), events.size()));
-        found = read_file(path).find(text) != std::string::npos;
+        found = holds_text();
     }
     close(changes);
     return found;

@@ -17,13 +17,14 @@ namespace program_run
 // long when it is about to fail.
 inline constexpr std::chrono::milliseconds patience{20'000};
 
-// For options::stdin_descriptor and stdout_descriptor: the stream is closed.
+// For the options' stdin, stdout and stderr descriptors: the stream is closed.
 inline constexpr int closed_stream = -2;
 
 struct options {
     std::vector<std::string> environment{}; // NAME=value, added to the test's own
     int stdin_descriptor = -1;              // -1: a pipe from the test
     int stdout_descriptor = -1;             // -1: a pipe to the test
+    int stderr_descriptor = -1;             // -1: a pipe to the test
     bool ignore_sigpipe = false;
     std::vector<std::string> arguments{}; // after the program's name
     bool nonblocking_input = false;       // O_NONBLOCK on the program's end of the test's pipe
@@ -71,8 +72,9 @@ struct temporary_folder {
 // Replaces a file's contents in one step, as a tool rewriting it would.
 void write_file(const std::string& path, std::string_view contents);
 [[nodiscard]] std::string read_file(const std::string& path);
-// Waits until the file holds `text`, woken by changes in its folder (inotify);
-// false if it does not within `patience`.
-[[nodiscard]] bool wait_for_text(const std::string& path, std::string_view text);
+// Waits until the file holds `text` at or after byte `from`, woken by changes
+// in its folder (inotify); false if it does not within `patience`.
+[[nodiscard]] bool wait_for_text(const std::string& path, std::string_view text,
+                                 std::size_t from = 0);
 
 } // namespace program_run
