@@ -213,9 +213,9 @@ TEST(Commands, ANonBlockingInputThatIsEmptyIsWaitedFor)
     ASSERT_EQ(fcntl(program.input, F_SETPIPE_SZ, page), page);
     // Idle: samples of pin 18 are being taken.
     ASSERT_TRUE(program_run::wait_for_text(board.trace, "read 18 0\nread 18 0\n"));
-    // Blank lines, each alone in the pipe: get_pin reads one and straight away
-    // reads again for a word, on the empty pipe, unless the next line is written
-    // first; which comes first is the scheduler's choice, so there are many.
+    // Blank lines, each alone in the pipe: get_pin takes one in, and its next
+    // pass waits on the empty pipe, unless the next line is written first;
+    // which comes first is the scheduler's choice, so there are many.
     for (int line = 0; line < 20; ++line) {
         program_run::send(program, "\n");
         pollfd room{.fd = program.input, .events = POLLOUT, .revents = 0};
