@@ -475,8 +475,9 @@ TEST(Failures, TheSimulatedBoardReportsSetUpFailuresInsteadOfLevels)
              {board.folder + "/short",
               "39 bytes, fewer than the 40 levels of header positions 1 to 40"},
              {board.folder + "/letters", "its first 40 bytes are not all 0 or 1"}}) {
-        expect_failure(run("get\n", {.environment = {"GET_PIN_SIM_LEVELS=" + path}}),
-                       "get_pin: simulated board: levels file " + path + ": " + why);
+        std::string message = "get_pin: simulated board: levels file " + path;
+        message += ": " + why;
+        expect_failure(run("get\n", {.environment = {"GET_PIN_SIM_LEVELS=" + path}}), message);
     }
 }
 
