@@ -4,7 +4,8 @@
 # example must print the levels it starts with; once the levels file has
 # changed, a line for each changed pin, in reply order, and for a later change
 # only that one; then it must send "exit" and end with status 0 and nothing on
-# stderr. A second run with --polls must make exactly that many requests. A
+# stderr. Bad option values must be refused with status 2 before get_pin
+# starts. A second run with --polls must make exactly that many requests. A
 # third, with the example's defaults, must report every one of twenty short
 # pulses on pin 18, each held only until get_pin has sampled it.
 #
@@ -74,6 +75,21 @@ wait_for_sample() {
         fi
     done
 }
+
+# A missing or bad option value: a usage line and status 2, and get_pin never
+# started. --help: each option, and the program run by default.
+for arguments in "--polls" "--interval -1" "--changes x" "--polls 0"; do
+    status=0
+    # shellcheck disable=SC2086 # the options are words
+    "$@" "$get_pin" $arguments >"$folder/out" 2>"$folder/errors" || status=$?
+    ((status == 2)) || fail "'$arguments' ended with status $status, not 2"
+    [[ ! -s $folder/out && ! -e $folder/trace && $(head -n 1 "$folder/errors") == usage:* ]] ||
+        fail "'$arguments' printed '$(cat "$folder/out" "$folder/errors")', not a usage line alone"
+done
+help=$("$@" --help | tr -s ' \n' '  ')
+for text in "--polls N" "--changes N" "--interval SECONDS" "\$GET_PIN, else get_pin on the PATH"; do
+    [[ $help == *"$text"* ]] || fail "--help does not show '$text': $help"
+done
 
 set_levels 3 32
 exec {output}< <(exec "$@" --polls 2000 --changes 3 --interval 0.01 "$get_pin" 2>"$folder/errors")
