@@ -9,19 +9,24 @@
 //   start {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0}
 //   pin 7: 0 -> 1
 //
-// It stops after --polls requests, or sooner after --changes changes.
+// It stops after --polls requests, or sooner after --changes changes. Asking
+// every 0.02 s, it sees every high that get_pin has sampled on pin 18 (the
+// README's Timing of pin 18 says how often a controller must ask).
 //
 //   examples/watch_pins.js [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]
 //
 // GET_PIN is the get_pin program to run: the argument, else $GET_PIN, else
-// get_pin on the PATH. On a machine without a header, with the simulated board:
+// get_pin on the PATH, else build/host/get_pin in the clone this example is in
+// (the README's Quick start builds it there, for the simulated board). On a
+// machine without a header, with the simulated board:
 //
 //   printf '%040d' 0 > levels
-//   GET_PIN_SIM_LEVELS=levels examples/watch_pins.js build/host/get_pin
+//   GET_PIN_SIM_LEVELS=levels examples/watch_pins.js
 //   (and in another terminal, while it runs:  printf '%06d1%033d' 0 0 > levels)
 'use strict';
 
 const { spawn } = require('node:child_process');
+const fs = require('node:fs');
 const { constants } = require('node:os');
 const path = require('node:path');
 const readline = require('node:readline');
@@ -34,11 +39,12 @@ const help = `${usage}
 
 Print get_pin's levels and each change.
 
-  GET_PIN              the get_pin to run (default: $GET_PIN, else get_pin on the PATH)
+  GET_PIN              the get_pin to run (default: $GET_PIN, else get_pin on the PATH,
+                       else build/host/get_pin in this example's clone)
   -h, --help           show this help message and exit
-  --polls N            requests at most (100)
+  --polls N            requests at most (500)
   --changes N          stop after this many (0: no limit)
-  --interval SECONDS   seconds between requests (0.1)`;
+  --interval SECONDS   seconds between requests (0.02)`;
 
 // Ends this program at once with status 2 after a bad command line.
 function usageError(message) {
@@ -46,16 +52,34 @@ function usageError(message) {
   process.exit(2);
 }
 
+// True if file is a program that this user may run.
+function runnable(file) {
+  try {
+    fs.accessSync(file, fs.constants.X_OK);
+    return fs.statSync(file).isFile();
+  } catch {
+    return false;
+  }
+}
+
+// $GET_PIN, else get_pin on the PATH, else the clone's build/host/get_pin.
+function defaultGetPin() {
+  if (process.env.GET_PIN) return process.env.GET_PIN;
+  const onPath = (process.env.PATH ?? '').split(':').some((folder) => runnable(path.join(folder || '.', 'get_pin')));
+  const cloneBuild = path.join(__dirname, '..', 'build', 'host', 'get_pin');
+  return onPath || !runnable(cloneBuild) ? 'get_pin' : cloneBuild;
+}
+
 function parseOptions(args) {
   const options = {
-    getPin: process.env.GET_PIN || 'get_pin',
-    polls: 100,
+    getPin: defaultGetPin(),
+    polls: 500,
     changes: 0,
-    interval: 0.1,
+    interval: 0.02,
   };
   const numbers = new Map([
-    ['--polls', { key: 'polls', kind: 'int', pattern: /^[+-]?\d+$/ }],
-    ['--changes', { key: 'changes', kind: 'int', pattern: /^[+-]?\d+$/ }],
+    ['--polls', { key: 'polls', kind: 'positive int', pattern: /^\+?0*[1-9]\d*$/ }],
+    ['--changes', { key: 'changes', kind: 'non-negative int', pattern: /^\+?\d+$/ }],
     ['--interval', { key: 'interval', kind: 'non-negative number', pattern: /^\+?(\d+\.?\d*|\.\d+)(e[+-]?\d+)?$/i }],
   ]);
   let positionals = 0;
@@ -68,7 +92,9 @@ function parseOptions(args) {
       const { key, kind, pattern } = numbers.get(name);
       const value = inline ?? args[++i];
       if (value === undefined) usageError(`argument ${name}: expected one argument`);
-      if (!pattern.test(value.trim())) usageError(`argument ${name}: invalid ${kind} value: '${value}'`);
+      if (!pattern.test(value.trim()) || !Number.isFinite(Number(value))) {
+        usageError(`argument ${name}: invalid ${kind} value: '${value}'`);
+      }
       options[key] = Number(value);
     } else if (name.startsWith('-') && name !== '-') {
       usageError(`unrecognized arguments: ${args[i]}`);

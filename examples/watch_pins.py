@@ -8,18 +8,24 @@
 #   start {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0}
 #   pin 7: 0 -> 1
 #
-# It stops after --polls requests, or sooner after --changes changes.
+# It stops after --polls requests, or sooner after --changes changes. Asking
+# every 0.02 s, it sees every high that get_pin has sampled on pin 18 (the
+# README's Timing of pin 18 says how often a controller must ask).
 #
 #   examples/watch_pins.py [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]
 #
 # GET_PIN is the get_pin program to run: the argument, else $GET_PIN, else
-# get_pin on the PATH. On a machine without a header, with the simulated board:
+# get_pin on the PATH, else build/host/get_pin in the clone this example is in
+# (the README's Quick start builds it there, for the simulated board). On a
+# machine without a header, with the simulated board:
 #
 #   printf '%040d' 0 > levels
-#   GET_PIN_SIM_LEVELS=levels examples/watch_pins.py build/host/get_pin
+#   GET_PIN_SIM_LEVELS=levels examples/watch_pins.py
 #   (and in another terminal, while it runs:  printf '%06d1%033d' 0 0 > levels)
 import argparse
+import math
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -43,12 +49,44 @@ def ask(get_pin):
     return levels
 
 
+def default_get_pin():
+    """$GET_PIN, else get_pin on the PATH, else the clone's build/host/get_pin."""
+    clone_build = os.path.join(os.path.dirname(os.path.realpath(__file__)),
+                               os.pardir, "build", "host", "get_pin")
+    if os.environ.get("GET_PIN"):
+        return os.environ["GET_PIN"]
+    if shutil.which("get_pin") or not os.access(clone_build, os.X_OK):
+        return "get_pin"
+    return os.path.normpath(clone_build)
+
+
+def number(kind, convert, valid):
+    """An argparse type: convert(text), refused unless valid(value)."""
+    def parse(text):
+        try:
+            value = convert(text)
+        except ValueError:
+            value = None
+        if value is None or not valid(value):
+            raise argparse.ArgumentTypeError(f"invalid {kind} value: '{text}'")
+        return value
+    return parse
+
+
 def main():
     parser = argparse.ArgumentParser(description="Print get_pin's levels and each change.")
-    parser.add_argument("get_pin", nargs="?", default=os.environ.get("GET_PIN", "get_pin"))
-    parser.add_argument("--polls", type=int, default=100, help="requests at most (100)")
-    parser.add_argument("--changes", type=int, default=0, help="stop after this many (0: no limit)")
-    parser.add_argument("--interval", type=float, default=0.1, help="seconds between requests (0.1)")
+    parser.add_argument("get_pin", nargs="?", default=default_get_pin(), metavar="GET_PIN",
+                        help="the get_pin to run (default: $GET_PIN, else get_pin on the PATH, "
+                        "else build/host/get_pin in this example's clone)")
+    parser.add_argument("--polls", metavar="N", default=500, help="requests at most (500)",
+                        type=number("positive int", int, lambda n: n > 0))
+    parser.add_argument("--changes", metavar="N", default=0,
+                        help="stop after this many (0: no limit)",
+                        type=number("non-negative int", int, lambda n: n >= 0))
+    parser.add_argument("--interval", metavar="SECONDS", default=0.02,
+                        help="seconds between requests (0.02)",
+                        type=number("non-negative number", float,
+                                    lambda n: math.isfinite(n) and n >= 0))
     options = parser.parse_args()
 
     # get_pin's standard input and output are pipes to this program; its

@@ -8,30 +8,70 @@
 #   start {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0}
 #   pin 7: 0 -> 1
 #
-# It stops after --polls requests, or sooner after --changes changes.
+# It stops after --polls requests, or sooner after --changes changes. Asking
+# every 0.02 s, it sees every high that get_pin has sampled on pin 18 (the
+# README's Timing of pin 18 says how often a controller must ask).
 #
 #   examples/watch_pins.sh [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]
 #
 # GET_PIN is the get_pin program to run: the argument, else $GET_PIN, else
-# get_pin on the PATH. On a machine without a header, with the simulated board:
+# get_pin on the PATH, else build/host/get_pin in the clone this example is in
+# (the README's Quick start builds it there, for the simulated board). On a
+# machine without a header, with the simulated board:
 #
 #   printf '%040d' 0 > levels
-#   GET_PIN_SIM_LEVELS=levels examples/watch_pins.sh build/host/get_pin
+#   GET_PIN_SIM_LEVELS=levels examples/watch_pins.sh
 #   (and in another terminal, while it runs:  printf '%06d1%033d' 0 0 > levels)
 set -euo pipefail
 
-polls=100 most_changes=0 interval=0.1 get_pin=${GET_PIN:-get_pin}
-usage="usage: $0 [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]"
+me=${0##*/}
+usage="usage: $me [-h] [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]"
+help="$usage
+
+Print get_pin's levels and each change.
+
+  GET_PIN              the get_pin to run (default: \$GET_PIN, else get_pin on the PATH,
+                       else build/host/get_pin in this example's clone)
+  -h, --help           show this help message and exit
+  --polls N            requests at most (500)
+  --changes N          stop after this many (0: no limit)
+  --interval SECONDS   seconds between requests (0.02)"
+
+# Ends this script at once with status 2 after a bad command line.
+usage_error() {
+    printf '%s\n%s: error: %s\n' "$usage" "$me" "$1" >&2
+    exit 2
+}
+
+polls=500 most_changes=0 interval=0.02 get_pin=""
 while (($# > 0)); do
     case $1 in
-        --polls) polls=$2; shift 2 ;;
-        --changes) most_changes=$2; shift 2 ;;
-        --interval) interval=$2; shift 2 ;;
-        -h | --help) echo "$usage"; exit 0 ;;
-        -*) echo "$usage" >&2; exit 2 ;;
-        *) get_pin=$1; shift ;;
+        --polls=* | --changes=* | --interval=*) set -- "${1%%=*}" "${1#*=}" "${@:2}"; continue ;;
+        --polls | --changes | --interval) (($# > 1)) || usage_error "argument $1: expected one argument" ;;&
+        --polls)
+            [[ $2 =~ ^[0-9]+$ && $2 =~ [1-9] ]] || usage_error "argument $1: invalid positive int value: '$2'"
+            polls=$((10#$2)); shift 2 ;;
+        --changes)
+            [[ $2 =~ ^[0-9]+$ ]] || usage_error "argument $1: invalid non-negative int value: '$2'"
+            most_changes=$((10#$2)); shift 2 ;;
+        --interval)
+            [[ $2 =~ ^([0-9]+\.?[0-9]*|\.[0-9]+)$ ]] ||
+                usage_error "argument $1: invalid non-negative number value: '$2'"
+            interval=$2; shift 2 ;;
+        -h | --help) echo "$help"; exit 0 ;;
+        -?*) usage_error "unrecognized arguments: $1" ;;
+        *)
+            [[ -z $get_pin ]] || usage_error "unrecognized arguments: $1"
+            get_pin=$1; shift ;;
     esac
 done
+if [[ -z $get_pin ]]; then
+    clone_build=$(dirname "$(realpath "$0")")/../build/host/get_pin
+    get_pin=${GET_PIN:-get_pin}
+    if [[ -z ${GET_PIN:-} ]] && ! type -P get_pin >/dev/null && [[ -x $clone_build ]]; then
+        get_pin=$(realpath "$clone_build")
+    fi
+fi
 
 # get_pin runs beside this script: we write to ${get_pin_io[1]} and read its
 # replies from ${get_pin_io[0]}; its standard error stays ours, so that its
@@ -62,6 +102,7 @@ ask() {
     done
 }
 
+exec {pause}<> <(:)
 ask
 start=""
 for pin in "${pins[@]}"; do
@@ -74,7 +115,9 @@ for ((poll = 1; poll < polls; poll++)); do
     if ((most_changes > 0 && changes >= most_changes)); then
         break
     fi
-    sleep "$interval"
+    # Waits for the interval without starting a process (sleep) each time:
+    # read times out on a pipe that this script holds open and never writes.
+    read -r -t "$interval" -u "$pause" || true
     last=()
     for pin in "${pins[@]}"; do
         last[pin]=${levels[pin]}

@@ -4,12 +4,16 @@
 # example must print the levels it starts with; once the levels file has
 # changed, a line for each changed pin, in reply order, and for a later change
 # only that one; then it must send "exit" and end with status 0 and nothing on
-# stderr. A second run with --polls must make exactly that many requests.
+# stderr. Bad option values must be refused with status 2 before get_pin
+# starts. A second run with --polls must make exactly that many requests. A
+# third, with the example's defaults, must report every one of twenty short
+# pulses on pin 18, each held only until get_pin has sampled it.
 #
 #   check_example.sh GET_PIN COMMAND...
 #   e.g. tests/examples/check_example.sh build/host/get_pin python3 examples/watch_pins.py
 #
-# Every wait is for the example's next line or its end, bounded by `patience`.
+# Every wait is for the example's next line, its end or a line in get_pin's
+# trace, bounded by `patience` (the end of the run at the defaults by a minute).
 set -euo pipefail
 
 readonly get_pin=$1 patience=20
@@ -39,21 +43,53 @@ set_levels() {
     mv "$folder/levels.new" "$folder/levels"
 }
 
+# expect_line LINE [ABOUT]: the example's next line is LINE.
 expect_line() {
-    local line
-    read -r -t "$patience" -u "$output" line || fail "no line in ${patience} s; expected: $1"
-    [[ $line == "$1" ]] || fail "the example printed '$line'; expected: '$1'"
+    local line about=${2:+ ($2)}
+    read -r -t "$patience" -u "$output" line || fail "no line in ${patience} s; expected: $1$about"
+    [[ $line == "$1" ]] || fail "the example printed '$line'; expected: '$1'$about"
 }
 
-# expect_end: the example printed nothing more, and ended with status 0 and
-# nothing on stderr.
+# expect_end [SECONDS]: the example printed nothing more, and ended (within
+# SECONDS, else `patience`) with status 0 and nothing on stderr.
 expect_end() {
-    local line
-    read -r -t "$patience" -u "$output" line && fail "the example printed more: '$line'"
-    (($? == 1)) || fail "the example did not end in ${patience} s"
+    local line bound=${1:-$patience}
+    read -r -t "$bound" -u "$output" line && fail "the example printed more: '$line'"
+    (($? == 1)) || fail "the example did not end in ${bound} s"
     wait "$example" || fail "the example ended with status $?"
     [[ ! -s $folder/errors ]] || fail "the example wrote on stderr: $(cat "$folder/errors")"
 }
+
+# wait_for_sample: reads get_pin's trace on from where it last stopped until
+# a sample of pin 18 high, waiting a millisecond at a time (on a pipe that no
+# one writes, so as to start no process: a pulse must stay short) for more.
+wait_for_sample() {
+    local line="" rest="" deadline=$((SECONDS + patience))
+    until [[ $line == "read 18 1" ]]; do
+        if read -r -u "$trace" line; then
+            line=$rest$line rest=""
+        else
+            rest+=$line line=""
+            ((SECONDS < deadline)) || fail "get_pin sampled no high of pin 18 in ${patience} s"
+            read -r -t 0.001 -u "$pause" || true
+        fi
+    done
+}
+
+# A missing or bad option value: a usage line and status 2, and get_pin never
+# started. --help: each option, and the program run by default.
+for arguments in "--polls" "--interval -1" "--changes x" "--polls 0"; do
+    status=0
+    # shellcheck disable=SC2086 # the options are words
+    "$@" "$get_pin" $arguments >"$folder/out" 2>"$folder/errors" || status=$?
+    ((status == 2)) || fail "'$arguments' ended with status $status, not 2"
+    [[ ! -s $folder/out && ! -e $folder/trace && $(head -n 1 "$folder/errors") == usage:* ]] ||
+        fail "'$arguments' printed '$(cat "$folder/out" "$folder/errors")', not a usage line alone"
+done
+help=$("$@" --help | tr -s ' \n' '  ')
+for text in "--polls N" "--changes N" "--interval SECONDS" "\$GET_PIN, else get_pin on the PATH"; do
+    [[ $help == *"$text"* ]] || fail "--help does not show '$text': $help"
+done
 
 set_levels 3 32
 exec {output}< <(exec "$@" --polls 2000 --changes 3 --interval 0.01 "$get_pin" 2>"$folder/errors")
@@ -76,4 +112,26 @@ expect_line "start {3: 0, 7: 1, 27: 0, 32: 1, 36: 1, 18: 0}"
 expect_end
 requests=$(grep -c '^read 3 ' "$folder/trace")
 ((requests == 5)) || fail "--polls 5 made $requests requests"
+
+# The defaults: pin 18 high only until a sample has caught it, so that get_pin
+# holds it for no more than its eight passes, and low again until the example
+# has seen it fall. The levels file is rewritten in place here (a reader that
+# meets it half written keeps the last levels), without a process for mv.
+# After its last request (about 10 s) the example ends.
+set_levels
+exec {output}< <(exec "$@" "$get_pin" 2>"$folder/errors")
+example=$!
+expect_line "start {3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 0}"
+exec {trace}<"$folder/trace" {pause}<> <(:)
+low=$(printf '%040d' 0)
+high=${low:0:17}1${low:18}
+for ((pulse = 1; pulse <= 20; pulse++)); do
+    while read -r -u "$trace" _; do :; done # the samples so far
+    printf '%s' "$high" >"$folder/levels"
+    wait_for_sample
+    printf '%s' "$low" >"$folder/levels"
+    expect_line "pin 18: 0 -> 1" "pulse $pulse of 20, sampled by get_pin"
+    expect_line "pin 18: 1 -> 0" "pulse $pulse of 20, sampled by get_pin"
+done
+expect_end 60
 echo "pass: $*"
