@@ -96,6 +96,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "report the levels of GPIO header pins on 
 # sets it) and a umask of 022.
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/reproducible_package.cmake)
 set(CPACK_GET_PIN_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_GET_PIN_PROJECT_VERSION ${PROJECT_VERSION})
 # A build for the simulated board, or for the tests' stand-in wiringPi library
 # over it, reads no real pin: cpack refuses to package it
 # (reproducible_package.cmake), so that no such package passes for a real one.

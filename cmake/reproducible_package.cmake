@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Read by cpack each time it makes the package (CPACK_PROJECT_CONFIG_FILE, set
 # in packaging.cmake), so that the same commit gives the same package bytes
-# wherever and whenever it is packaged, and that a build for the simulated board
-# gives none.
+# wherever and whenever it is packaged, with the version of the commit checked
+# out, and that a build for the simulated board gives none.
 #
 # The time. cpack gives every file of the package, and the package's own
 # members, the time in SOURCE_DATE_EPOCH when it is set, and otherwise the
@@ -30,6 +30,19 @@ if(CPACK_GET_PIN_SIMULATED)
     "(cmake --workflow --preset arm64, armhf or armel, then cpack in build/arm64, ...), "
     "or from a build on the board (cmake --workflow --preset native, then cpack in "
     "build/native).")
+endif()
+
+# The version. The package carries the version of the commit the build was
+# configured at; cpack run after a new commit, without building first, would
+# name the earlier commit's version on the new commit's program.
+set(GET_PIN_VERSION_FUNCTION_ONLY ON)
+include("${CPACK_GET_PIN_SOURCE_DIR}/cmake/version.cmake")
+get_pin_version("${CPACK_GET_PIN_SOURCE_DIR}" "${CPACK_GET_PIN_PROJECT_VERSION}" version watched)
+if(NOT version STREQUAL CPACK_PACKAGE_VERSION)
+  message(FATAL_ERROR
+    "This build was configured for version ${CPACK_PACKAGE_VERSION}, but the sources are at "
+    "version ${version} now (another commit). Build again (cmake --build on this folder, or "
+    "the preset's workflow), then cpack.")
 endif()
 
 execute_process(COMMAND sh -c umask OUTPUT_VARIABLE umask OUTPUT_STRIP_TRAILING_WHITESPACE)

@@ -18,6 +18,8 @@
 # CMake configure again when HEAD moves, so a reused build folder never keeps
 # the version of an earlier commit. As a script it prints the version:
 #   cmake -D GET_PIN_SOURCE_DIR=SOURCE_DIR -P cmake/version.cmake
+# With GET_PIN_VERSION_FUNCTION_ONLY set, it only defines get_pin_version()
+# (for cpack, reproducible_package.cmake).
 
 # get_pin_version(SOURCE_DIR PROJECT_VERSION OUT_VERSION OUT_WATCHED): the
 # version, and the files whose change may change it.
@@ -105,7 +107,9 @@ function(get_pin_version source_dir project_version out_version out_watched)
   set(${out_watched} "${watched}" PARENT_SCOPE)
 endfunction()
 
-if(CMAKE_SCRIPT_MODE_FILE)
+if(GET_PIN_VERSION_FUNCTION_ONLY)
+  return()
+elseif(CMAKE_SCRIPT_MODE_FILE)
   # The project's version from the top CMakeLists.txt's project() call.
   file(READ "${GET_PIN_SOURCE_DIR}/CMakeLists.txt" top)
   if(NOT top MATCHES "project\\(get_pin VERSION ([0-9.]+)")
