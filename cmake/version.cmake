@@ -21,6 +21,9 @@
 # With GET_PIN_VERSION_FUNCTION_ONLY set, it only defines get_pin_version()
 # (for cpack, reproducible_package.cmake).
 
+# The same rules as a build's where this runs as a script or in cpack.
+cmake_policy(VERSION 3.25)
+
 # get_pin_version(SOURCE_DIR PROJECT_VERSION OUT_VERSION OUT_WATCHED): the
 # version, and the files whose change may change it.
 function(get_pin_version source_dir project_version out_version out_watched)
