@@ -154,12 +154,12 @@ UNTOUCHED_REPLY_FILES = {".ci/run", ".ci/debian13"}
 
 
 def copy_files(root):
-    for path in sorted(root.rglob("*")):
-        relative = path.relative_to(root)
-        if any(part in SKIPPED for part in relative.parts) or not path.is_file():
-            continue
-        if path.suffix in TEXT_SUFFIXES:
-            yield relative, path.read_text(encoding="utf-8", errors="replace")
+    for folder, folders, files in os.walk(root):
+        folders[:] = sorted(name for name in folders if name not in SKIPPED)
+        for name in sorted(files):
+            path = pathlib.Path(folder, name)
+            if name not in SKIPPED and path.suffix in TEXT_SUFFIXES:
+                yield path.relative_to(root), path.read_text(encoding="utf-8", errors="replace")
 
 
 def pins_of(match):
