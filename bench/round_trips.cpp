@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "gpio/gpio.h"
 #include "measurement.h"
 
 extern char** environ;
@@ -26,7 +27,14 @@ namespace
 {
 
 constexpr int round_trip_warm_up = 500;
-constexpr std::array<int, 6> reply_pins{3, 7, 27, 32, 36, 18};
+// The reply's pins in its order, from the program's table: the read pins, then
+// the held pin.
+constexpr std::array<std::int32_t, gpio::pins.size() + 1> reply_pins = [] {
+    std::array<std::int32_t, gpio::pins.size() + 1> in_order{};
+    std::ranges::copy(gpio::pins, in_order.begin());
+    in_order.back() = gpio::held_pin;
+    return in_order;
+}();
 
 [[nodiscard]] bool is_reply_line(std::string_view line)
 {
@@ -41,7 +49,7 @@ constexpr std::array<int, 6> reply_pins{3, 7, 27, 32, 36, 18};
     if (!take("{")) {
         return false;
     }
-    for (const int pin : reply_pins) {
+    for (const std::int32_t pin : reply_pins) {
         if (!take(std::to_string(pin) + ": ") || !(take("0") || take("1")) || !take(", ")) {
             return false;
         }

@@ -5,13 +5,31 @@
 # gives build/armhf/get-pin_<version>_armhf.deb.
 
 find_program(GZIP_PROGRAM gzip REQUIRED)
+# The page as installed names on its title line the version built, which
+# --version prints; docs/get_pin.1 names the release it follows.
+file(READ ${PROJECT_SOURCE_DIR}/docs/get_pin.1 man_text)
+string(REGEX REPLACE "(\n\\.TH GET_PIN 1 \"[^\"]*\" \")get_pin [^\"]*\""
+       "\\1get_pin ${GET_PIN_VERSION}\"" versioned_man_text "${man_text}")
+if(versioned_man_text STREQUAL man_text AND NOT GET_PIN_VERSION STREQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "docs/get_pin.1 has no title line '.TH GET_PIN 1 \"DATE\" \"get_pin VERSION\" ...'")
+endif()
+set(versioned_man_page ${PROJECT_BINARY_DIR}/man/versioned/get_pin.1)
+set(written_man_text "")
+if(EXISTS ${versioned_man_page})
+  file(READ ${versioned_man_page} written_man_text)
+endif()
+# Written only when it changes, so that an unchanged page is not gzipped again.
+if(NOT written_man_text STREQUAL versioned_man_text)
+  file(WRITE ${versioned_man_page} "${versioned_man_text}")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/get_pin.1)
 set(man_page ${PROJECT_BINARY_DIR}/man/get_pin.1)
 add_custom_command(
   OUTPUT ${man_page}.gz
-  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/get_pin.1 ${man_page}
+  COMMAND ${CMAKE_COMMAND} -E copy ${versioned_man_page} ${man_page}
   # -n keeps the name and time stamp out, so the package is reproducible.
   COMMAND ${GZIP_PROGRAM} -9 -n -f ${man_page}
-  DEPENDS ${PROJECT_SOURCE_DIR}/docs/get_pin.1
+  DEPENDS ${versioned_man_page}
   COMMENT "Compressing the man page get_pin(1)"
   VERBATIM)
 add_custom_target(man_page ALL DEPENDS ${man_page}.gz)
@@ -57,6 +75,9 @@ endif()
 
 # Debian package names may not contain "_".
 set(CPACK_PACKAGE_NAME get-pin)
+# The version of the commit built (cmake/version.cmake): a later commit's
+# package is newer to apt, and its name says which commit it is.
+set(CPACK_PACKAGE_VERSION ${GET_PIN_VERSION})
 set(CPACK_PACKAGE_VENDOR "get_pin developers")
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
@@ -75,14 +96,31 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "report the levels of GPIO header pins on 
 # sets it) and a umask of 022.
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/reproducible_package.cmake)
 set(CPACK_GET_PIN_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_GET_PIN_PROJECT_VERSION ${PROJECT_VERSION})
+# A build for the simulated board, or for the tests' stand-in wiringPi library
+# over it, reads no real pin: cpack refuses to package it
+# (reproducible_package.cmake), so that no such package passes for a real one.
+set(CPACK_GET_PIN_SIMULATED OFF)
+if(GET_PIN_GPIO STREQUAL "sim" OR GET_PIN_WIRINGPI_STANDIN)
+  set(CPACK_GET_PIN_SIMULATED ON)
+endif()
+# What the program reads the pins through, as --version names it.
+if(GET_PIN_GPIO STREQUAL "wiringpi")
+  set(reads_through "It reads the pins through the installed wiringPi library.")
+elseif(GET_PIN_GPIO_CHIP)
+  set(reads_through "It reads the pins through the kernel's GPIO character device
+${GET_PIN_GPIO_CHIP}.")
+else()
+  set(reads_through "It reads the pins through the kernel's GPIO character device,
+finding the header's chip by its label.")
+endif()
 # Lines of at most 80 characters, as Debian wants them.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "get_pin is driven by a controlling process over standard input and output:
 each get command is answered with one line holding the levels of header pins
 3, 7, 27, 32, 36 and 18 of the 40-pin header, where pin 18 is sampled every
-5 ms and reported high while any of its last eight samples was high. It reads
-the pins through the kernel's GPIO character device, finding the header's chip
-by its label.")
+5 ms and reported high while any of its last eight samples was high.
+${reads_through}")
 
 # A cross build is packaged for its target, by Debian's name for it; its
 # program is static, so the package depends on nothing. A native build asks

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Read by cpack each time it makes the package (CPACK_PROJECT_CONFIG_FILE, set
 # in packaging.cmake), so that the same commit gives the same package bytes
-# wherever and whenever it is packaged.
+# wherever and whenever it is packaged, with the version of the commit checked
+# out, and that a build for the simulated board gives none.
 #
 # The time. cpack gives every file of the package, and the package's own
 # members, the time in SOURCE_DATE_EPOCH when it is set, and otherwise the
@@ -18,6 +19,31 @@
 # The umask. cpack creates the package's members and its directories with the
 # modes the umask leaves, so it must be 022: under 002 the bytes differ
 # (rw-rw-r-- members), under 077 the package's directories would be 0700.
+
+# A build that reads no real pin (the simulated board, or the tests' stand-in
+# wiringPi library over it) is never packaged: installed on a board, such a
+# package would answer every get with made-up levels.
+if(CPACK_GET_PIN_SIMULATED)
+  message(FATAL_ERROR
+    "This build is for the simulated board, which reads no real pin: it makes no package. "
+    "Packages come from the cross builds for the kernel's GPIO character device "
+    "(cmake --workflow --preset arm64, armhf or armel, then cpack in build/arm64, ...), "
+    "or from a build on the board (cmake --workflow --preset native, then cpack in "
+    "build/native).")
+endif()
+
+# The version. The package carries the version of the commit the build was
+# configured at; cpack run after a new commit, without building first, would
+# name the earlier commit's version on the new commit's program.
+set(GET_PIN_VERSION_FUNCTION_ONLY ON)
+include("${CPACK_GET_PIN_SOURCE_DIR}/cmake/version.cmake")
+get_pin_version("${CPACK_GET_PIN_SOURCE_DIR}" "${CPACK_GET_PIN_PROJECT_VERSION}" version watched)
+if(NOT version STREQUAL CPACK_PACKAGE_VERSION)
+  message(FATAL_ERROR
+    "This build was configured for version ${CPACK_PACKAGE_VERSION}, but the sources are at "
+    "version ${version} now (another commit). Build again (cmake --build on this folder, or "
+    "the preset's workflow), then cpack.")
+endif()
 
 execute_process(COMMAND sh -c umask OUTPUT_VARIABLE umask OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(NOT umask MATCHES "^0*22$")

@@ -29,8 +29,8 @@ namespace
 using program_run::ending;
 using program_run::run;
 
-// The project's version, and a word that the board built in must be named by,
-// from CMake.
+// The version of the commit built, and a word that the board built in must be
+// named by, from CMake.
 constexpr std::string_view project_version = GET_PIN_VERSION;
 constexpr std::string_view board_name = GET_PIN_BOARD_NAME;
 

@@ -174,7 +174,7 @@ void pinMode(int header_position, int mode)
 {
     if (!is_gpio_line(header_position)) {
         refuse("simulated board: set up header pin ", header_position,
-               "no GPIO line at this position (outside 1-40, power or ground)");
+               "no GPIO line at this header position (power, ground or outside 1-40)");
     }
     if (mode != input_mode) {
         refuse("simulated board: set mode " + std::to_string(mode) + " on header pin ",

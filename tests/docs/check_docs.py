@@ -8,10 +8,19 @@
   check_docs.py wiring README TABLE_PROGRAM [--update]
       The README's wiring section is what TABLE_PROGRAM (wiring_table.cpp)
       prints from the program's pin tables; --update writes it in.
+  check_docs.py pins ROOT TABLE_PROGRAM
+      Every copy of the pin table in ROOT's files (reply lines, lists of the
+      pins, their count) is what TABLE_PROGRAM --pins prints from the table in
+      src/gpio/gpio.h: one line for each stale place.
+  check_docs.py troubleshooting ROOT
+      Every text of the README's Troubleshooting table is one the program
+      writes (its string literals in src/), and every reason the program ends
+      with is in the table.
 
 Prints "FAIL: ..." lines and exits 1 on a mismatch.
 """
 import difflib
+import os
 import pathlib
 import re
 import subprocess
@@ -88,8 +97,9 @@ def check_wiring(readme, table_program, update):
         return False
     before, rest = text.split(WIRING_BEGIN)
     written, after = rest.split(WIRING_END)
-    printed = subprocess.run([table_program], check=True, capture_output=True,
-                             encoding="utf-8").stdout
+    printed = run_table_program([table_program])
+    if printed is None:
+        return False
     if written == printed:
         print("pass: the README's wiring section is what the pin tables give")
         return True
@@ -104,11 +114,206 @@ def check_wiring(readme, table_program, update):
     return False
 
 
+def run_table_program(command):
+    """What the table program prints, or None after saying why it failed."""
+    run = subprocess.run(command, check=False, capture_output=True, encoding="utf-8")
+    if run.returncode != 0:
+        reason = run.stderr.strip() or f"no message, status {run.returncode}"
+        print(f"FAIL: {' '.join(command)} failed: {reason}")
+        return None
+    return run.stdout
+
+
+NUMBER_WORDS = ["zero", "one", "two", "three", "four", "five", "six", "seven", "eight", "nine",
+                "ten", "eleven", "twelve"]
+COUNT_WORD = "(" + "|".join(NUMBER_WORDS) + ")"
+# The forms a copy of the pin table takes, each with what it must hold:
+# "order" the pins in reply order, "count" the number of pins, "read count"
+# the number of pins read at each request (all but the held pin).
+PIN_COPY_FORMS = [
+    ("reply line", "order", re.compile(r"\{((?:\d+: [^,{}\n]+, )+)\}")),
+    ("list of the pins", "order",
+     re.compile(r"header\s+pins\s+((?:\d+,\s+)+\d+\s+and\s+\d+)")),
+    ("reply order", "order", re.compile(r"order\s+((?:\d+,\s+)+\d+)")),
+    ("list of the pins", "order", re.compile(r'PINS="([\d ]+)"')),
+    ("levels driven", "order", re.compile(r'drive((?: \d+ "\$\d+")+)')),
+    ("number of pins", "count",
+     re.compile(r"(?<!other )\b" + COUNT_WORD + r"\s+(?:GPIO\s+)?(?:header\s+)?(?:pins|entries)\b",
+                re.IGNORECASE)),
+    ("number of lines", "count", re.compile(r"\bthe\s+" + COUNT_WORD + r"\s+lines\b", re.IGNORECASE)),
+    ("number of pins read at a request", "read count",
+     re.compile(r"\bother\s+" + COUNT_WORD + r"\s+pins\b", re.IGNORECASE)),
+]
+# Where copies are looked for: every text file of the tree but the build
+# folders, the table itself and its printer, this checker, the history of the
+# changelog and the fuzzer's corpus.
+SKIPPED = {".git", "build", "corpus", "changelog", "gpio.h", "wiring_table.cpp", "check_docs.py"}
+TEXT_SUFFIXES = {".md", ".1", ".cpp", ".h", ".sh", ".py", ".js", ".cmake", ".txt", ".json", ""}
+# Copies of the reply of a board with nothing connected, exactly.
+UNTOUCHED_REPLY_FILES = {".ci/run", ".ci/debian13"}
+
+
+def copy_files(root):
+    for folder, folders, files in os.walk(root):
+        folders[:] = sorted(name for name in folders if name not in SKIPPED)
+        for name in sorted(files):
+            path = pathlib.Path(folder, name)
+            if name not in SKIPPED and path.suffix in TEXT_SUFFIXES:
+                yield path.relative_to(root), path.read_text(encoding="utf-8", errors="replace")
+
+
+def pins_of(match):
+    """The pin numbers that a copy lists (the levels of a reply line left out)."""
+    if match.re.pattern.startswith(r"\{"):
+        return [int(pin) for pin in re.findall(r"(\d+): ", match.group(1))]
+    if "drive" in match.re.pattern:
+        return [int(pin) for pin in re.findall(r'(\d+) "', match.group(1))]
+    return [int(pin) for pin in re.findall(r"\d+", match.group(1))]
+
+
+def check_pins(root, table_program):
+    root = pathlib.Path(root).resolve()
+    printed = run_table_program([table_program, "--pins"])
+    if printed is None:
+        return False
+    order_line, untouched = printed.splitlines()
+    order = [int(pin) for pin in order_line.split()]
+    wanted = {"order": ", ".join(map(str, order)),
+              "count": NUMBER_WORDS[len(order)] if len(order) < len(NUMBER_WORDS) else "?",
+              "read count": NUMBER_WORDS[len(order) - 1]}
+    stale = copies = 0
+    for relative, text in copy_files(root):
+        for name, holds, form in PIN_COPY_FORMS:
+            for match in form.finditer(text):
+                copies += 1
+                if holds == "order":
+                    found = ", ".join(map(str, pins_of(match)))
+                else:
+                    found = match.group(1).lower()
+                line = text.count("\n", 0, match.start()) + 1
+                copy = " ".join(match.group(0).split())
+                if name == "reply line" and str(relative) in UNTOUCHED_REPLY_FILES:
+                    if copy != untouched:
+                        print(f"FAIL: {relative}:{line}: reply line '{copy}'; with nothing "
+                              f"connected, the pin table (src/gpio/gpio.h) gives '{untouched}'")
+                        stale += 1
+                elif found != wanted[holds]:
+                    print(f"FAIL: {relative}:{line}: {name} '{copy}' has {found}; the pin table "
+                          f"(src/gpio/gpio.h) gives {wanted[holds]}")
+                    stale += 1
+    if copies == 0:
+        print(f"FAIL: no copy of the pin table found under {root}: the forms have changed")
+        return False
+    if stale == 0:
+        print(f"pass: {copies} copies of the pin table outside it agree with it "
+              f"(pins {wanted['order']})")
+    return stale == 0
+
+
+C_STRING = re.compile(r'"((?:[^"\\\n]|\\.)*)"')
+# What stands for a value in the README's texts: an ellipsis, <reason>, a
+# capital letter alone (N, X, F...), a chip's device, and the kernel's texts
+# for an error number (strerror).
+PLACEHOLDER = re.compile("|".join([
+    r"…", r"<[^>]+>", r"(?<![\w-])[A-Z](?![\w])", r"/dev/gpiochip[A-Z](?![\w*])",
+    *sorted((re.escape(os.strerror(number)) for number in range(1, 134)
+             if not os.strerror(number).startswith("Unknown error")), key=len, reverse=True)]))
+# Calls whose string arguments end the program with a line on stderr.
+DYING_CALL = re.compile(r"\b(?:die\w*|refuse)\(")
+
+
+def program_texts(root):
+    """The string literals of the program's sources, each source's in order,
+    and those passed to the calls that end it, with their places."""
+    literals, dying = [], []
+    for source in sorted((root / "src").rglob("*.cpp")):
+        text = source.read_text(encoding="utf-8")
+        code = "\n".join("" if line.lstrip().startswith("#") else line
+                         for line in text.splitlines())
+        for match in C_STRING.finditer(code):
+            literals.append(match.group(1).encode().decode("unicode_escape"))
+        for call in DYING_CALL.finditer(code):
+            depth, position = 1, call.end()
+            while depth and position < len(code):
+                string = C_STRING.match(code, position)
+                if string:
+                    line = code.count("\n", 0, position) + 1
+                    dying.append((f"{source.relative_to(root)}:{line}",
+                                  string.group(1).encode().decode("unicode_escape")))
+                    position = string.end()
+                    continue
+                depth += {"(": 1, ")": -1}.get(code[position], 0)
+                position += 1
+    return literals, dying
+
+
+def made_of_literals(piece, literals, first=True):
+    """Whether a piece of fixed text is what the program writes: the end of one
+    literal (or any part, for the first), whole literals, then the start of one."""
+    if not first and any(literal.startswith(piece) for literal in literals):
+        return True
+    if first and any(piece in literal for literal in literals):
+        return True
+    for split in range(1, len(piece)):
+        head = piece[:split]
+        if (any(literal.endswith(head) for literal in literals) if first else head in literals) \
+                and made_of_literals(piece[split:], literals, False):
+            return True
+    return False
+
+
+def normal(text):
+    return " ".join(text.split()).strip(" :;,.'\"()")
+
+
+def check_troubleshooting(root):
+    root = pathlib.Path(root).resolve()
+    readme = (root / "README.md").read_text(encoding="utf-8")
+    section = re.search(r"^## Troubleshooting\n(.*?)^## ", readme, re.MULTILINE | re.DOTALL)
+    if not section:
+        print("FAIL: README.md has no Troubleshooting section")
+        return False
+    texts = [span for row in re.findall(r"^\| (.*?) \|", section.group(1), re.MULTILINE)
+             for span in re.findall(r"`([^`]+)`", row)]
+    literals, dying = program_texts(root)
+    failures = 0
+    pieces = []
+    for text in texts:
+        for piece in PLACEHOLDER.split(text):
+            # The blanks around a placeholder are the README's, not the program's.
+            piece = piece.strip()
+            if not re.search(r"[A-Za-z]", piece):
+                continue
+            pieces.append(normal(piece))
+            if not made_of_literals(piece, literals):
+                print(f"FAIL: README.md, Troubleshooting: '{piece}' of '{text}' is "
+                      f"no text of the program (src/)")
+                failures += 1
+    # Every reason of five words or more that the program ends with has a row;
+    # one that continues another (after a comma or semicolon) may be elided.
+    for place, literal in dying:
+        reason = normal(literal)
+        if len(reason.split()) < 5 or literal.lstrip()[:1] in (",", ";"):
+            continue
+        if not any(len(piece.split()) >= 3 and (piece in reason or reason in piece)
+                   for piece in pieces):
+            print(f"FAIL: {place}: '{literal}' is in no row of the README's Troubleshooting table")
+            failures += 1
+    if failures == 0:
+        print(f"pass: the {len(texts)} texts of the README's Troubleshooting table are the "
+              f"program's, and its {len(dying)} texts it ends with are in the table")
+    return failures == 0
+
+
 def main(arguments):
     if len(arguments) == 2 and arguments[0] == "links":
         return check_links(arguments[1])
     if len(arguments) in (3, 4) and arguments[0] == "wiring" and arguments[3:] in ([], ["--update"]):
         return check_wiring(arguments[1], arguments[2], arguments[3:] == ["--update"])
+    if len(arguments) == 3 and arguments[0] == "pins":
+        return check_pins(arguments[1], arguments[2])
+    if len(arguments) == 2 and arguments[0] == "troubleshooting":
+        return check_troubleshooting(arguments[1])
     print(__doc__, file=sys.stderr)
     return False
 

@@ -5,6 +5,8 @@
 //
 //   $ build/host/tests/wiring_table            # the section, as README.md has it
 //   $ python3 tests/docs/check_docs.py wiring README.md build/host/tests/wiring_table --update
+//   $ build/host/tests/wiring_table --pins     # the pins in reply order, and the reply
+//                                              # of a board with nothing connected
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -125,10 +127,32 @@ void print_table()
     print_row(gpio::held_pin, "every pass, held over 8 samples");
 }
 
+// The pins in reply order on one line, then the reply line of a board with
+// nothing connected, for the checks of the table's copies (check_docs.py pins).
+void print_pins()
+{
+    std::string order;
+    std::string reply = "{";
+    const auto add = [&order, &reply](int header_position) {
+        order += (order.empty() ? "" : " ") + std::to_string(header_position);
+        reply += std::to_string(header_position) + ": " +
+                 (board::pulled_up_at_power_on(header_position) ? "1" : "0") + ", ";
+    };
+    std::ranges::for_each(gpio::pins, add);
+    add(gpio::held_pin);
+    std::puts(order.c_str());
+    std::puts((reply + "}").c_str());
+}
+
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    const std::span<char*> arguments{argv, static_cast<std::size_t>(argc)};
+    if (arguments.size() == 2 && std::string_view{arguments[1]} == "--pins") {
+        print_pins();
+        return 0;
+    }
     print_drawing();
     std::puts("");
     print_table();

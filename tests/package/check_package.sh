@@ -6,11 +6,13 @@
 # Depends); its target (ARMv6 in ARM state without Thumb-2 for both 32-bit
 # packages, AArch64 for arm64), run from the package on the oldest CPU model
 # of the boards; segments that load on 16K pages; lintian with no error and
-# no warning; and the same bytes from a second build of the program in another
+# no warning; a version that is the commit's and that a later commit's package
+# exceeds; and the same bytes from a second build of the program in another
 # folder, at another time.
 #
 #   check_package.sh SOURCE_DIR BUILD_DIR OUT_DIR VERSION ARCHITECTURE
-# BUILD_DIR is the build to package, into OUT_DIR. ARCHITECTURE is the Debian
+# BUILD_DIR is the build to package, into OUT_DIR; VERSION the version it was
+# configured with (cmake/version.cmake). ARCHITECTURE is the Debian
 # architecture the build is for: armhf, armel or arm64. Every missing piece
 # (package, dpkg-deb, lintian, qemu) is a failure.
 set -euo pipefail
@@ -199,6 +201,52 @@ check_rebuild() {
     fi
 }
 
+# The package's version is the commit's (cmake/version.cmake; a build folder
+# configured at another commit would carry that one), and apt takes a later
+# commit's package for an upgrade: in a throwaway clone, commits made after the
+# one built, at the same second and a day before it, compare greater
+# (dpkg --compare-versions); the commit tagged as the release carries the
+# plain version, and a commit after it compares greater than the release.
+# Sources without .git carry docs/changelog's version.
+check_version_order() {
+    local clone=$scratch/clone head time release earlier later when
+    version_of() { cmake -D GET_PIN_SOURCE_DIR="$1" -P "$source_dir/cmake/version.cmake"; }
+    # commit_after SECONDS: an empty commit on the clone's HEAD, at that time.
+    commit_after() {
+        local commit
+        commit=$(GIT_AUTHOR_NAME=check GIT_AUTHOR_EMAIL=check@example.invalid \
+            GIT_COMMITTER_NAME=check GIT_COMMITTER_EMAIL=check@example.invalid \
+            GIT_AUTHOR_DATE="@$1 +0000" GIT_COMMITTER_DATE="@$1 +0000" \
+            git -C "$clone" commit-tree -p HEAD -m later "HEAD^{tree}")
+        git -C "$clone" update-ref --no-deref HEAD "$commit"
+    }
+    compares_greater() {
+        check "$1: '$3' is newer than '$2'" yes \
+            "$(dpkg --compare-versions "$3" gt "$2" && echo yes)"
+    }
+    check "Version is the sources' (cmake/version.cmake)" "$(version_of "$source_dir")" "$version"
+    # Sources without .git (an export) carry docs/changelog's version: there is
+    # no later commit to compare with.
+    [[ -e $source_dir/.git ]] || return 0
+    head=$(git -C "$source_dir" rev-parse HEAD)
+    time=$(git -C "$source_dir" log -1 --format=%ct HEAD)
+    release=$(sed -n 's/^project(get_pin VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+    git clone -q --shared "$source_dir" "$clone"
+    git -C "$clone" checkout -q --detach "$head"
+    for when in "same second:$time" "a day earlier:$((time - 86400))"; do
+        git -C "$clone" checkout -q --detach "$head"
+        earlier=$(version_of "$clone")
+        commit_after "${when#*:}"
+        later=$(version_of "$clone")
+        compares_greater "a later commit, its time ${when%%:*}" "$earlier" "$later"
+    done
+    git -C "$clone" checkout -q --detach "$head"
+    git -C "$clone" tag "v$release"
+    check "the release commit's version" "$release" "$(version_of "$clone")"
+    commit_after "$time"
+    compares_greater "a commit after the release" "$release" "$(version_of "$clone")"
+}
+
 # A package as text to compare: its members with their modes and times, its
 # files with modes, owners and times, and each file's MD5 sum.
 describe() {
@@ -211,7 +259,7 @@ main() {
     [[ $architecture =~ ^(armhf|armel|arm64)$ ]] ||
         die "'$architecture' is no architecture that get_pin ships for (armhf, armel, arm64)"
     local tool
-    for tool in cmake cpack dpkg-deb readelf lintian ar; do
+    for tool in cmake cpack dpkg dpkg-deb readelf lintian ar git; do
         command -v $tool >/dev/null || die "no $tool"
     done
     scratch=$(mktemp -d)
@@ -221,6 +269,7 @@ main() {
     check_file_list
     check_contents
     check_lintian
+    check_version_order
     check_rebuild
     ((failures == 0))
 }
