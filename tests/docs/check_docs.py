@@ -66,13 +66,31 @@ def anchors(page):
     return found
 
 
+def prose_paragraphs(text):
+    """Runs of consecutive prose lines, joined, each with its first line's number:
+    a link whose text wraps onto the next line is found whole."""
+    run, first, last = [], 0, -1
+    for number, line in prose_lines(text):
+        if run and (number != last + 1 or not line.strip()):
+            yield first, "\n".join(run)
+            run = []
+        if line.strip():
+            first = first if run else number
+            run.append(line)
+        last = number
+    if run:
+        yield first, "\n".join(run)
+
+
 def check_links(root):
     root = pathlib.Path(root).resolve()
     pages = [root / "README.md", *sorted((root / "docs").glob("*.md"))]
     failures = 0
     for page in pages:
-        for number, line in prose_lines(page.read_text(encoding="utf-8")):
-            for target in LINK.findall(line):
+        for first, paragraph in prose_paragraphs(page.read_text(encoding="utf-8")):
+            for link in LINK.finditer(paragraph):
+                target = link.group(1)
+                number = first + paragraph.count("\n", 0, link.start())
                 if re.match(r"^[a-z][a-z0-9+.-]*:", target):
                     continue  # http:, https:, mailto:, man:
                 path, _, fragment = target.partition("#")
