@@ -79,14 +79,17 @@ by_position line_requests = no_requests();
     fail::die_errno("open " + path, error);
 }
 
-[[nodiscard]] gpiochip_info read_chip_info(int descriptor, const std::string& path)
+// Fills INFO from the chip; false with errno set when the chip cannot tell
+// (a device node that is no GPIO chip, or a chip going away).
+[[nodiscard]] bool read_chip_info(int descriptor, gpiochip_info& info)
 {
-    gpiochip_info info{};
     std::memset(&info, 0, sizeof info);
-    if (ioctl(descriptor, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) {
-        fail::die_errno("read chip information of " + path, errno);
-    }
-    return info;
+    return ioctl(descriptor, GPIO_GET_CHIPINFO_IOCTL, &info) == 0;
+}
+
+[[noreturn]] void die_chip_info(const std::string& path, int error)
+{
+    fail::die_errno("read chip information of " + path, error);
 }
 
 [[nodiscard]] bool is_header_chip(const gpiochip_info& info)
@@ -109,7 +112,11 @@ void open_configured_chip()
     if (descriptor < 0) {
         die_open(path, errno);
     }
-    use_chip(descriptor, path, read_chip_info(descriptor, path));
+    gpiochip_info info{};
+    if (!read_chip_info(descriptor, info)) {
+        die_chip_info(path, errno);
+    }
+    use_chip(descriptor, path, info);
 }
 
 int is_chip_entry(const dirent* entry)
@@ -129,19 +136,37 @@ int is_chip_entry(const dirent* entry)
                   "; for another board, build with -DGET_PIN_GPIO_CHIP=/dev/gpiochipN");
 }
 
+// The first chip of the scan that could not be opened or read: it might be the
+// header chip, so its error is the report when no header chip is found.
+struct scan_failure {
+    std::string path;
+    int error = 0;
+    bool opened = false;
+};
+
+void remember(scan_failure& failure, const std::string& path, int error, bool opened)
+{
+    if (failure.error == 0) {
+        failure = {.path = path, .error = error, .opened = opened};
+    }
+}
+
 // Opens one chip of the scan and keeps it if it is the header chip. A chip that
-// cannot be opened might be the header chip: its error is kept for the report.
-[[nodiscard]] bool try_chip(const std::string& path, std::string& failed_path, int& failed_error)
+// cannot be opened, or opens but cannot say what it is (a stale node, an
+// expander being unplugged), is skipped and remembered.
+[[nodiscard]] bool try_chip(const std::string& path, scan_failure& failure)
 {
     const int descriptor = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (descriptor < 0) {
-        if (failed_error == 0) {
-            failed_path = path;
-            failed_error = errno;
-        }
+        remember(failure, path, errno, false);
         return false;
     }
-    const gpiochip_info info = read_chip_info(descriptor, path);
+    gpiochip_info info{};
+    if (!read_chip_info(descriptor, info)) {
+        remember(failure, path, errno, true);
+        close(descriptor);
+        return false;
+    }
     if (!is_header_chip(info)) {
         close(descriptor);
         return false;
@@ -158,17 +183,19 @@ void find_header_chip()
     if (count < 0) {
         fail::die_errno("scan /dev for GPIO chips", errno);
     }
-    std::string failed_path;
-    int failed_error = 0;
+    scan_failure failure;
     bool found = false;
     for (int index = 0; index < count; ++index) {
         const std::string path = std::string{"/dev/"} + entries[index]->d_name;
-        found = found || try_chip(path, failed_path, failed_error);
+        found = found || try_chip(path, failure);
         std::free(entries[index]);
     }
     std::free(static_cast<void*>(entries));
-    if (!found && failed_error != 0) {
-        die_open(failed_path, failed_error);
+    if (!found && failure.error != 0) {
+        if (failure.opened) {
+            die_chip_info(failure.path, failure.error);
+        }
+        die_open(failure.path, failure.error);
     }
     if (!found) {
         die_no_header_chip();
@@ -188,12 +215,29 @@ void find_header_chip()
            std::string{info.consumer, strnlen(info.consumer, sizeof info.consumer)} + "\")";
 }
 
+// Whether the kernel knows the GPIO character device v2 (Linux 5.10 and
+// later): an older one answers its line-information call, as every call it
+// does not know, with EINVAL.
+[[nodiscard]] bool kernel_has_v2(int offset)
+{
+    gpio_v2_line_info info{};
+    std::memset(&info, 0, sizeof info);
+    info.offset = static_cast<std::uint32_t>(offset);
+    return ioctl(chip_descriptor, GPIO_V2_GET_LINEINFO_IOCTL, &info) == 0 || errno != EINVAL;
+}
+
 [[noreturn]] void die_request(int header_position, int offset, int error)
 {
     const std::string what = "request " + describe_line(header_position, offset);
     if (error == EBUSY) {
         fail::die(what, std::string{std::strerror(error)} +
                             ": the line is in use by another program" + line_consumer(offset));
+    }
+    if (error == EINVAL && !kernel_has_v2(offset)) {
+        fail::die(what, std::string{std::strerror(error)} +
+                            ": the kernel is older than Linux 5.10 and has no GPIO character "
+                            "device v2; update it to 5.10 or later (Debian 11 and Raspberry Pi "
+                            "OS bullseye and later ship one)");
     }
     fail::die_errno(what, error);
 }
