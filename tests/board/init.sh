@@ -523,26 +523,22 @@ pinmux() {
 }
 
 # The i2c1 bus (enabled in Debian's device tree) muxes lines 2 and 3 to alt0
-# when its driver binds. The SoC's pin controller is not strict: the line
-# request of header pin 3 succeeds without a word and makes line 2 an input,
-# which stays after get_pin ends, so the bus has lost its data line until
-# the driver binds again. Pinned here so that a kernel change shows up.
-i2c_pin_taken() {
+# when its driver binds. The SoC's pin controller is not strict and the kernel
+# reports the line unused, so a line request would succeed and make line 2 an
+# input, taking the bus's data line (seen before get_pin looked): get_pin must
+# refuse, naming the device and the function, and leave the pin to the bus.
+i2c_pin_refused() {
 	[ -d /sys/kernel/debug/pinctrl ] || mount -t debugfs debugfs /sys/kernel/debug
 	insmod /lib/modules/i2c-bcm2835.ko || return 1
 	before=$(function_of 2)
 	report=$(pinmux 2)
 	info=$(info_line "$CHIP" 2 | tr -s ' \t' ' ')
-	start_program
-	ask
-	during=$(function_of 2)
-	echo exit >&3 2>/dev/null
-	finish_program
+	refused "request header pin 3 (line 2 of /dev/$CHIP): the pin is set to alt0 for [0-9a-f]*804000.i2c, a kernel function"
+	result=$?
 	after=$(function_of 2)
-	DETAIL="line 2 function (GPFSEL0) $before with i2c bound ('$report', gpioinfo '$info'),"
-	DETAIL="$DETAIL $during while get_pin runs (reply '$ANSWER'), $after after it ended ('$(pinmux 2)')"
+	DETAIL="$DETAIL; line 2 function (GPFSEL0) $before before ('$report', gpioinfo '$info'), $after after"
 	rmmod i2c_bcm2835
-	[ "$before" = 4 ] && [ "$during" = 0 ] && [ "$after" = 0 ] && is_reply "$ANSWER"
+	[ $result = 0 ] && [ "$before" = 4 ] && [ "$after" = 4 ]
 }
 
 # A w1-gpio node on line 4 (header pin 7): the 1-Wire driver requests the
@@ -618,7 +614,7 @@ run_program() {
 	check unreadable-chip-skipped unreadable_chip_skipped
 	check kernel-before-5.10 kernel_before_5_10
 	if [ -n "$CHECK_MODULES" ]; then
-		check i2c-pin-taken i2c_pin_taken
+		check i2c-pin-refused i2c_pin_refused
 		check one-wire-pin-busy one_wire_pin_busy
 	fi
 	measure

@@ -164,7 +164,7 @@ use_config() {
     *) SUITE=bookworm ;;
     esac
     if [[ $MODE == real ]]; then CHECKS=("${REAL_CHECKS[@]}"); else CHECKS=("${SIM_CHECKS[@]}"); fi
-    ((!${#CHECK_MODULES[@]})) || CHECKS+=(i2c-pin-taken one-wire-pin-busy)
+    ((!${#CHECK_MODULES[@]})) || CHECKS+=(i2c-pin-refused one-wire-pin-busy)
 }
 
 # write_if_changed FILE: its new content from stdin. apt builds its package
