@@ -298,6 +298,18 @@ constexpr std::array<std::string_view, 8> function_names{"input", "output", "alt
     return property.size() / 4;
 }
 
+// The canonical path of a file, or "".
+[[nodiscard]] std::string canonical(const std::string& path)
+{
+    char* const resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return "";
+    }
+    std::string result{resolved};
+    std::free(static_cast<void*>(resolved));
+    return result;
+}
+
 // The device-tree node of the pin controller behind the open chip, or "".
 [[nodiscard]] std::string controller_node()
 {
@@ -308,13 +320,8 @@ constexpr std::array<std::string_view, 8> function_names{"input", "output", "alt
     }
     const std::string device = "/sys/dev/char/" + std::to_string(major(status.st_rdev)) + ":" +
                                std::to_string(minor(status.st_rdev));
-    char* const resolved = realpath(device.c_str(), nullptr);
-    if (resolved == nullptr) {
-        return "";
-    }
-    std::string path{resolved};
-    std::free(static_cast<void*>(resolved));
-    return path.substr(0, path.rfind('/')) + "/of_node";
+    const std::string path = canonical(device);
+    return path.empty() ? "" : canonical(path.substr(0, path.rfind('/')) + "/of_node");
 }
 
 // The phandle and function of a controller group that muxes OFFSET to a
@@ -341,11 +348,14 @@ struct muxing_group {
     return {};
 }
 
-// Whether a bound device's only pin state names the group.
-[[nodiscard]] bool holds_group(const std::string& device, std::uint32_t phandle)
+// Whether a bound device's only pin state names the group. The pin
+// controller's own state (the board's settings at boot) is no function.
+[[nodiscard]] bool holds_group(const std::string& device, std::uint32_t phandle,
+                               const std::string& controller)
 {
     using namespace std::string_view_literals;
     if (access((device + "/driver").c_str(), F_OK) != 0 ||
+        canonical(device + "/of_node") == controller ||
         read_small_file(device + "/of_node/pinctrl-names") != "default\0"sv) {
         return false;
     }
@@ -394,8 +404,8 @@ void refuse_muxed_line(int header_position, int offset)
         if (muxing.phandle == 0 || muxing.phandle == UINT32_MAX) {
             return false;
         }
-        device = find_entry("/sys/bus/platform/devices", [&muxing](const std::string& candidate) {
-            return holds_group(candidate, muxing.phandle);
+        device = find_entry("/sys/bus/platform/devices", [&](const std::string& candidate) {
+            return holds_group(candidate, muxing.phandle, node);
         });
         return !device.empty();
     });

@@ -109,8 +109,12 @@ use_config() {
         ;;
     rpi)
         # armhf tools cannot run on the ARM1176: armel ones. The watchdog
-        # that powers the machine off is built in.
+        # that powers the machine off is built in, and so is the i2c
+        # driver: Debian's tree runs i2c0 and i2c1 on header pins 27 and 3,
+        # which get_pin refuses to take, so they are off, as on Raspberry Pi
+        # OS unless asked for.
         ARCH=armel META=linux-image-rpi MODE=real DTB=bcm2835-rpi-zero.dtb DTB_PM_ONLY=yes IMAGE_MODULES=()
+        DTB_DISABLE=(i2c@7e205000 i2c@7e804000)
         LABEL=pinctrl-bcm2835 HEADER_LINES=54
         QEMU=(qemu-system-arm -M raspi0)
         ;;
