@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,8 @@
 #include <string>
 #include <string_view>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "board/board.h"
@@ -79,14 +82,17 @@ by_position line_requests = no_requests();
     fail::die_errno("open " + path, error);
 }
 
-[[nodiscard]] gpiochip_info read_chip_info(int descriptor, const std::string& path)
+// Fills INFO from the chip; false with errno set when the chip cannot tell
+// (a device node that is no GPIO chip, or a chip going away).
+[[nodiscard]] bool read_chip_info(int descriptor, gpiochip_info& info)
 {
-    gpiochip_info info{};
     std::memset(&info, 0, sizeof info);
-    if (ioctl(descriptor, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) {
-        fail::die_errno("read chip information of " + path, errno);
-    }
-    return info;
+    return ioctl(descriptor, GPIO_GET_CHIPINFO_IOCTL, &info) == 0;
+}
+
+[[noreturn]] void die_chip_info(const std::string& path, int error)
+{
+    fail::die_errno("read chip information of " + path, error);
 }
 
 [[nodiscard]] bool is_header_chip(const gpiochip_info& info)
@@ -109,7 +115,11 @@ void open_configured_chip()
     if (descriptor < 0) {
         die_open(path, errno);
     }
-    use_chip(descriptor, path, read_chip_info(descriptor, path));
+    gpiochip_info info{};
+    if (!read_chip_info(descriptor, info)) {
+        die_chip_info(path, errno);
+    }
+    use_chip(descriptor, path, info);
 }
 
 int is_chip_entry(const dirent* entry)
@@ -129,19 +139,37 @@ int is_chip_entry(const dirent* entry)
                   "; for another board, build with -DGET_PIN_GPIO_CHIP=/dev/gpiochipN");
 }
 
+// The first chip of the scan that could not be opened or read: it might be the
+// header chip, so its error is the report when no header chip is found.
+struct scan_failure {
+    std::string path;
+    int error = 0;
+    bool opened = false;
+};
+
+void remember(scan_failure& failure, const std::string& path, int error, bool opened)
+{
+    if (failure.error == 0) {
+        failure = {.path = path, .error = error, .opened = opened};
+    }
+}
+
 // Opens one chip of the scan and keeps it if it is the header chip. A chip that
-// cannot be opened might be the header chip: its error is kept for the report.
-[[nodiscard]] bool try_chip(const std::string& path, std::string& failed_path, int& failed_error)
+// cannot be opened, or opens but cannot say what it is (a stale node, an
+// expander being unplugged), is skipped and remembered.
+[[nodiscard]] bool try_chip(const std::string& path, scan_failure& failure)
 {
     const int descriptor = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (descriptor < 0) {
-        if (failed_error == 0) {
-            failed_path = path;
-            failed_error = errno;
-        }
+        remember(failure, path, errno, false);
         return false;
     }
-    const gpiochip_info info = read_chip_info(descriptor, path);
+    gpiochip_info info{};
+    if (!read_chip_info(descriptor, info)) {
+        remember(failure, path, errno, true);
+        close(descriptor);
+        return false;
+    }
     if (!is_header_chip(info)) {
         close(descriptor);
         return false;
@@ -158,17 +186,19 @@ void find_header_chip()
     if (count < 0) {
         fail::die_errno("scan /dev for GPIO chips", errno);
     }
-    std::string failed_path;
-    int failed_error = 0;
+    scan_failure failure;
     bool found = false;
     for (int index = 0; index < count; ++index) {
         const std::string path = std::string{"/dev/"} + entries[index]->d_name;
-        found = found || try_chip(path, failed_path, failed_error);
+        found = found || try_chip(path, failure);
         std::free(entries[index]);
     }
     std::free(static_cast<void*>(entries));
-    if (!found && failed_error != 0) {
-        die_open(failed_path, failed_error);
+    if (!found && failure.error != 0) {
+        if (failure.opened) {
+            die_chip_info(failure.path, failure.error);
+        }
+        die_open(failure.path, failure.error);
     }
     if (!found) {
         die_no_header_chip();
@@ -188,6 +218,17 @@ void find_header_chip()
            std::string{info.consumer, strnlen(info.consumer, sizeof info.consumer)} + "\")";
 }
 
+// Whether the kernel knows the GPIO character device v2 (Linux 5.10 and
+// later): an older one answers its line-information call, as every call it
+// does not know, with EINVAL.
+[[nodiscard]] bool kernel_has_v2(int offset)
+{
+    gpio_v2_line_info info{};
+    std::memset(&info, 0, sizeof info);
+    info.offset = static_cast<std::uint32_t>(offset);
+    return ioctl(chip_descriptor, GPIO_V2_GET_LINEINFO_IOCTL, &info) == 0 || errno != EINVAL;
+}
+
 [[noreturn]] void die_request(int header_position, int offset, int error)
 {
     const std::string what = "request " + describe_line(header_position, offset);
@@ -195,12 +236,193 @@ void find_header_chip()
         fail::die(what, std::string{std::strerror(error)} +
                             ": the line is in use by another program" + line_consumer(offset));
     }
+    if (error == EINVAL && !kernel_has_v2(offset)) {
+        fail::die(what, std::string{std::strerror(error)} +
+                            ": the kernel is older than Linux 5.10 and has no GPIO character "
+                            "device v2; update it to 5.10 or later (Debian 11 and Raspberry Pi "
+                            "OS bullseye and later ship one)");
+    }
     fail::die_errno(what, error);
+}
+
+// --- Pins that a kernel function holds through the pin controller ----------
+// The SoC's pin controller is not strict: a line that it has muxed to a
+// function for a bound driver (an I2C bus on pins 3 and 5) is reported unused,
+// and requesting it makes the pin an input, taking it from that function. The
+// device tree says it where a bound device has one pin state, "default" (the
+// driver core applies it at probe): one of the controller's groups that
+// state names has the line in brcm,pins with a brcm,function that is neither
+// input (0) nor output (1).
+
+constexpr std::uint32_t input_function = 0;
+constexpr std::uint32_t output_function = 1;
+// The alternate functions by their GPFSEL value, 2 to 7.
+constexpr std::array<std::string_view, 8> function_names{"input", "output", "alt5", "alt4",
+                                                         "alt0",  "alt1",   "alt2", "alt3"};
+
+// A small file's content, or "" when it cannot be read.
+[[nodiscard]] std::string read_small_file(const std::string& path)
+{
+    std::string content;
+    const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return content;
+    }
+    std::array<char, 4096> buffer{};
+    ssize_t count = 0;
+    while ((count = read(descriptor, buffer.data(), buffer.size())) > 0) {
+        content.append(buffer.data(), static_cast<std::size_t>(count));
+    }
+    close(descriptor);
+    return content;
+}
+
+// Cell INDEX of a device-tree property (big-endian 32-bit cells), or
+// UINT32_MAX past its end.
+[[nodiscard]] std::uint32_t cell(const std::string& property, std::size_t index)
+{
+    constexpr std::size_t cell_size = 4;
+    if ((index + 1) * cell_size > property.size()) {
+        return UINT32_MAX;
+    }
+    std::uint32_t value = 0;
+    for (std::size_t byte = 0; byte < cell_size; ++byte) {
+        value =
+            (value << CHAR_BIT) | static_cast<unsigned char>(property[index * cell_size + byte]);
+    }
+    return value;
+}
+
+[[nodiscard]] std::size_t cell_count(const std::string& property)
+{
+    return property.size() / 4;
+}
+
+// The canonical path of a file, or "".
+[[nodiscard]] std::string canonical(const std::string& path)
+{
+    char* const resolved = realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return "";
+    }
+    std::string result{resolved};
+    std::free(static_cast<void*>(resolved));
+    return result;
+}
+
+// The device-tree node of the pin controller behind the open chip, or "".
+[[nodiscard]] std::string controller_node()
+{
+    struct stat status {
+    };
+    if (fstat(chip_descriptor, &status) != 0 || !S_ISCHR(status.st_mode)) {
+        return "";
+    }
+    const std::string device = "/sys/dev/char/" + std::to_string(major(status.st_rdev)) + ":" +
+                               std::to_string(minor(status.st_rdev));
+    const std::string path = canonical(device);
+    return path.empty() ? "" : canonical(path.substr(0, path.rfind('/')) + "/of_node");
+}
+
+// The phandle and function of a controller group that muxes OFFSET to a
+// function other than GPIO, if any.
+struct muxing_group {
+    std::uint32_t phandle = 0;
+    std::uint32_t function = input_function;
+};
+
+[[nodiscard]] muxing_group group_muxing(const std::string& group, int offset)
+{
+    const std::string pins = read_small_file(group + "/brcm,pins");
+    const std::string functions = read_small_file(group + "/brcm,function");
+    for (std::size_t index = 0; index < cell_count(pins); ++index) {
+        if (cell(pins, index) != static_cast<std::uint32_t>(offset)) {
+            continue;
+        }
+        const std::uint32_t function = cell(functions, cell_count(functions) == 1 ? 0 : index);
+        if (function != input_function && function != output_function &&
+            function < function_names.size()) {
+            return {.phandle = cell(read_small_file(group + "/phandle"), 0), .function = function};
+        }
+    }
+    return {};
+}
+
+// Whether a bound device's only pin state names the group. The pin
+// controller's own state (the board's settings at boot) is no function.
+[[nodiscard]] bool holds_group(const std::string& device, std::uint32_t phandle,
+                               const std::string& controller)
+{
+    using namespace std::string_view_literals;
+    if (access((device + "/driver").c_str(), F_OK) != 0 ||
+        canonical(device + "/of_node") == controller ||
+        read_small_file(device + "/of_node/pinctrl-names") != "default\0"sv) {
+        return false;
+    }
+    const std::string state = read_small_file(device + "/of_node/pinctrl-0");
+    for (std::size_t index = 0; index < cell_count(state); ++index) {
+        if (cell(state, index) == phandle) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The first entry of a folder for which TEST, given its path, is true, or "".
+template <typename Test> [[nodiscard]] std::string find_entry(const std::string& folder, Test test)
+{
+    DIR* const directory = opendir(folder.c_str());
+    if (directory == nullptr) {
+        return "";
+    }
+    std::string found;
+    while (const dirent* const entry = readdir(directory)) {
+        const std::string_view name{entry->d_name};
+        if (name != "." && name != ".." && test(folder + "/" + std::string{name})) {
+            found = name;
+            break;
+        }
+    }
+    closedir(directory);
+    return found;
+}
+
+// Ends get_pin when a bound kernel function holds the line through the pin
+// controller, naming the device and the function.
+void refuse_muxed_line(int header_position, int offset)
+{
+    const std::string node = controller_node();
+    if (node.empty()) {
+        return;
+    }
+    // Several groups may mux the line (a display's group takes 28 lines): the
+    // one that a bound device holds.
+    muxing_group muxing;
+    std::string device;
+    const std::string group = find_entry(node, [&](const std::string& path) {
+        muxing = group_muxing(path, offset);
+        if (muxing.phandle == 0 || muxing.phandle == UINT32_MAX) {
+            return false;
+        }
+        device = find_entry("/sys/bus/platform/devices", [&](const std::string& candidate) {
+            return holds_group(candidate, muxing.phandle, node);
+        });
+        return !device.empty();
+    });
+    if (group.empty()) {
+        return;
+    }
+    fail::die("request " + describe_line(header_position, offset),
+              "the pin is set to " + std::string{function_names.at(muxing.function)} + " for " +
+                  device +
+                  ", a kernel function that the request would take it from; turn that "
+                  "function off (for I2C, leave the bus off) to read the pin");
 }
 
 // Requests one line as an input; the kernel keeps it until the process ends.
 [[nodiscard]] int request_input(int header_position, int offset)
 {
+    refuse_muxed_line(header_position, offset);
     gpio_v2_line_request request{};
     std::memset(&request, 0, sizeof request);
     request.offsets[0] = static_cast<std::uint32_t>(offset);

@@ -3,9 +3,10 @@
 # The init of the emulated ARM machine (busybox sh): runs every check against
 # each program named in /etc/board-test ("arm64 arm32": /opt/arm64/get_pin,
 # then /opt/arm32/get_pin), on a simulated GPIO header chip made with gpio-sim
-# or on the SoC's real one. /etc/board-test holds three lines: the programs;
+# or on the SoC's real one. /etc/board-test holds four lines: the programs;
 # the mode (sim or real), the header chip's label and its number of lines; the
-# modules to load, in order.
+# modules to load, in order; the modules that the checks of pins used by
+# kernel functions load themselves (none: those checks do not run).
 # For each it prints "BOARD-TEST PROGRAM <arch>", one "BOARD-TEST PASS|FAIL
 # <check>: <detail>" line per check, "BOARD-TEST INFO" lines for measurements
 # and "BOARD-TEST DONE <arch>"; then "BOARD-TEST END", and powers the machine
@@ -51,6 +52,7 @@ set_up_machine() {
 		read -r PROGRAMS
 		read -r MODE LABEL HEADER_LINES
 		read -r MODULES
+		read -r CHECK_MODULES
 	} </etc/board-test
 	for module in $MODULES; do
 		insmod "/lib/modules/$module" || return 1
@@ -477,6 +479,80 @@ permission_granted() {
 	[ "$status" = 0 ] && [ ! -s /tmp/err ] && grep -q '^{3: [01], .*18: [01], }$' /tmp/out
 }
 
+# A node named like a GPIO chip that opens but is no GPIO chip (the null
+# device), as a stale node or an expander being unplugged leaves, takes the
+# header chip's name, so that it comes first in the scan. With the header
+# chip's node out of the scan get_pin names that node's error; with it under a
+# later name get_pin looks past the node and answers. The header chip's node
+# is only renamed (devtmpfs removes its own nodes alone), and named back after.
+unreadable_chip_skipped() {
+	mv "/dev/$CHIP" /dev/header-chip && mknod -m 666 "/dev/$CHIP" c 1 3 || return 1
+	refused "read chip information of /dev/$CHIP: Inappropriate ioctl"
+	result=$?
+	alone=$DETAIL
+	mv /dev/header-chip /dev/gpiochip99
+	printf 'get\nexit\n' >/tmp/get
+	bounded "$PROGRAM"
+	status=$STATUS
+	DETAIL="no header chip: $alone; header chip as gpiochip99: status $status, reply '$(cat /tmp/out)', stderr '$(cat /tmp/err)'"
+	rm "/dev/$CHIP"
+	mv /dev/gpiochip99 "/dev/$CHIP"
+	[ $result = 0 ] && [ "$status" = 0 ] && [ ! -s /tmp/err ] && grep -q '^{3: [01], .*18: [01], }$' /tmp/out
+}
+
+# A kernel before Linux 5.10 has the chip-information call but no GPIO
+# character device v2: round_trip makes the v2 calls fail as such a kernel
+# does (EINVAL), and get_pin must say so, naming the release to move to.
+kernel_before_5_10() {
+	refused "request header pin 3 (line 2 of /dev/$CHIP): Invalid argument: the kernel is older than Linux 5.10 .*Debian 11" \
+		round_trip before-5.10
+}
+
+# function_of LINE: the function of a line of the SoC's GPIO block, from its
+# GPFSEL register (0 input, 1 output, 4 alt0, 5 alt1, 6 alt2, 7 alt3, 3 alt4,
+# 2 alt5).
+function_of() {
+	bank=$(($1 / 10))
+	register=$(devmem $((0x$BASE + bank * 4)) 32)
+	echo $((register >> ($1 % 10 * 3) & 7))
+}
+
+# pinmux LINE: the pin controller's own report of a line (debugfs).
+pinmux() {
+	grep -h "^pin $1 " /sys/kernel/debug/pinctrl/*/pinmux-pins 2>/dev/null | head -n 1
+}
+
+# The i2c1 bus (enabled in Debian's device tree) muxes lines 2 and 3 to alt0
+# when its driver binds. The SoC's pin controller is not strict and the kernel
+# reports the line unused, so a line request would succeed and make line 2 an
+# input, taking the bus's data line (seen before get_pin looked): get_pin must
+# refuse, naming the device and the function, and leave the pin to the bus.
+i2c_pin_refused() {
+	[ -d /sys/kernel/debug/pinctrl ] || mount -t debugfs debugfs /sys/kernel/debug
+	insmod /lib/modules/i2c-bcm2835.ko || return 1
+	before=$(function_of 2)
+	report=$(pinmux 2)
+	info=$(info_line "$CHIP" 2 | tr -s ' \t' ' ')
+	refused "request header pin 3 (line 2 of /dev/$CHIP): the pin is set to alt0 for [0-9a-f]*804000.i2c, a kernel function"
+	result=$?
+	after=$(function_of 2)
+	DETAIL="$DETAIL; line 2 function (GPFSEL0) $before before ('$report', gpioinfo '$info'), $after after"
+	rmmod i2c_bcm2835
+	[ $result = 0 ] && [ "$before" = 4 ] && [ "$after" = 4 ]
+}
+
+# A w1-gpio node on line 4 (header pin 7): the 1-Wire driver requests the
+# line, so get_pin's request is refused as busy, naming the holder.
+one_wire_pin_busy() {
+	insmod /lib/modules/wire.ko && insmod /lib/modules/w1-gpio.ko || return 1
+	holder=$(info_line "$CHIP" 4 | tr -s ' \t' ' ')
+	refused "request header pin 7 (line 4 of /dev/$CHIP): Device or resource busy: .*consumer"
+	result=$?
+	DETAIL="$DETAIL; gpioinfo '$holder'"
+	rmmod w1_gpio wire
+	return $result
+}
+
 # The header chip goes away while get_pin runs, as when its driver is unbound.
 # get_pin samples pin 18 in every pass, so its next read fails within about
 # 5 ms, before or at the next "get": it must end with status 1 and one line on
@@ -535,6 +611,12 @@ run_program() {
 	check line-busy line_busy
 	check no-permission no_permission
 	check permission-granted permission_granted
+	check unreadable-chip-skipped unreadable_chip_skipped
+	check kernel-before-5.10 kernel_before_5_10
+	if [ -n "$CHECK_MODULES" ]; then
+		check i2c-pin-refused i2c_pin_refused
+		check one-wire-pin-busy one_wire_pin_busy
+	fi
 	measure
 	if [ "$MODE" = sim ]; then
 		check header-chip-goes-away header_chip_goes_away

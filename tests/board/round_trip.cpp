@@ -1,28 +1,39 @@
 // SPDX-License-Identifier: MIT
-// round_trip: times reading the header pins, for the emulated-board test.
+// round_trip: times reading the header pins, for the emulated-board test, and
+// runs a program as a kernel without the GPIO character device v2 would.
 //
 //   round_trip spawn COUNT PROGRAM [ARGS...]  runs PROGRAM COUNT times, one
 //                                             process per reading (gpioget)
 //   round_trip talk COUNT PROGRAM [ARGS...]   starts PROGRAM once and times
 //                                             COUNT "get" requests, each until
 //                                             its reply line (get_pin)
+//   round_trip before-5.10 PROGRAM [ARGS...]  runs PROGRAM (exec) with the
+//                                             v2 calls on GPIO chips failing
+//                                             as before Linux 5.10
 //
-// Prints one line, "MODE: COUNT runs, median N us, min N us, max N us", and
-// exits 0; a failed run, a missing reply line or a non-zero status of PROGRAM
-// is one line on stderr and status 1.
+// The timing modes print one line, "MODE: COUNT runs, median N us, min N us,
+// max N us", and exit 0; a failed run, a missing reply line or a non-zero
+// status of PROGRAM is one line on stderr and status 1.
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/gpio.h>
+#include <linux/seccomp.h>
 #include <signal.h>
 #include <span>
 #include <spawn.h>
 #include <string_view>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -174,13 +185,58 @@ void report(std::string_view mode, std::span<long> times)
                 times.front(), times.back());
 }
 
+// The ioctl system call's number for each ABI a program on these machines
+// can use: arm64, and 32-bit ARM (EABI) on either kernel.
+constexpr std::uint32_t aarch64_ioctl = 29;
+constexpr std::uint32_t arm_ioctl = 54;
+
+// A kernel before 5.10 knows the v1 calls on a GPIO chip and answers every
+// other one, the v2 calls among them, with EINVAL. This filter does the same
+// for the three v2 calls on a chip; the rest runs as the kernel has it.
+[[noreturn]] void run_before_v2(char** argv)
+{
+    constexpr std::uint32_t arch = offsetof(seccomp_data, arch);
+    constexpr std::uint32_t number = offsetof(seccomp_data, nr);
+    // The request code is the low half of the second argument (little endian).
+    constexpr std::uint32_t code = offsetof(seccomp_data, args) + sizeof(std::uint64_t);
+    constexpr std::uint32_t allow = SECCOMP_RET_ALLOW;
+    constexpr std::uint32_t refuse = SECCOMP_RET_ERRNO | (EINVAL & SECCOMP_RET_DATA);
+    std::array<sock_filter, 13> filter{{
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arch),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_AARCH64, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, number),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, aarch64_ioctl, 3, 7),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_ARM, 0, 6),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, number),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arm_ioctl, 0, 4),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, code),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, GPIO_V2_GET_LINE_IOCTL, 3, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, GPIO_V2_GET_LINEINFO_IOCTL, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, GPIO_V2_GET_LINEINFO_WATCH_IOCTL, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, allow),
+        BPF_STMT(BPF_RET | BPF_K, refuse),
+    }};
+    const sock_fprog program{.len = static_cast<unsigned short>(filter.size()),
+                             .filter = filter.data()};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+        die_errno("install the system-call filter", errno);
+    }
+    execv(argv[0], argv);
+    die_errno(argv[0], errno);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     const std::span<char*> arguments{argv, static_cast<std::size_t>(argc)};
+    if (arguments.size() >= 3 && std::string_view{arguments[1]} == "before-5.10") {
+        run_before_v2(&arguments[2]);
+    }
     if (arguments.size() < 4) {
-        die("usage", "round_trip spawn|talk COUNT PROGRAM [ARGS...]");
+        die("usage",
+            "round_trip spawn|talk COUNT PROGRAM [ARGS...] | before-5.10 PROGRAM [ARGS...]");
     }
     // A program that ends early must fail a write, not end this one.
     signal(SIGPIPE, SIG_IGN);

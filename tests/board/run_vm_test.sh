@@ -23,6 +23,8 @@
 #   arm64-13   as arm64, trixie's linux-image-arm64 (6.12)
 #   rpi        bookworm linux-image-rpi:armel (6.1) on qemu-system-arm -M raspi0
 #              (ARM1176), the real header driver
+#   rpi2       trixie linux-image-armmp:armhf (6.12) on qemu-system-arm -M raspi2b
+#              (BCM2836, Cortex-A7), the 2nd generation's real header driver
 #   rpi3       trixie linux-image-arm64:arm64 (6.12) on qemu-system-aarch64
 #              -M raspi3b, the real header driver beside the firmware's
 #              expander chip
@@ -31,6 +33,8 @@
 #              pinctrl-bcm2711 (58 lines), beside the firmware's expander chip;
 #              qemu 10 from bookworm-backports, unpacked in WORK_DIR (qemu 7.2,
 #              Debian 12's, has no raspi4b)
+#   rpi3-11    as rpi3, bullseye's linux-image-arm64 (5.10): the oldest kernel
+#              with the GPIO character device v2 that get_pin needs
 # Each PROGRAM=FILE (PROGRAM arm32 or arm64) is a get_pin to check. ROUND_TRIP
 # is the timing tool (round_trip.cpp), built static so it runs on every kernel.
 #
@@ -58,7 +62,8 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly HERE
 # A built-in chip cannot be absent or go away: the real driver has the others.
 readonly REAL_CHECKS=(header-chip-found lines-held-while-running replies-follow-levels
-    pin-18-held-then-released exit-releases-lines line-busy no-permission permission-granted)
+    pin-18-held-then-released exit-releases-lines line-busy no-permission permission-granted
+    unreadable-chip-skipped kernel-before-5.10)
 readonly SIM_CHECKS=(no-header-chip "${REAL_CHECKS[@]}" header-chip-goes-away)
 readonly BOOT_LIMIT_SECONDS=600
 readonly KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
@@ -66,6 +71,8 @@ readonly KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
 readonly TOOLS_SUITE=bookworm
 # The suite of rpi4's qemu, which the tools' apt configuration lists too.
 readonly QEMU_SUITE=bookworm-backports
+# The suite of the oldest kernel (rpi3-11), for arm64 alone.
+readonly OLD_SUITE=bullseye
 
 die() {
     echo "board test: $*" >&2
@@ -83,7 +90,7 @@ step_done() {
 # use_config CONFIG: what each configuration needs, in globals.
 use_config() {
     CONFIG=$1 MODE=sim DTB="" DTB_PM_ONLY="" DTB_REMOVE="" DTB_DISABLE=() IMAGE_MODULES=(fs/configfs/configfs)
-    QEMU_PACKAGES=()
+    QEMU_PACKAGES=() CHECK_MODULES=() ONE_WIRE_LINE=""
     case $CONFIG in
     armmp | armmp-13)
         ARCH=armhf KERNEL_ARCH=arm CROSS=arm-linux-gnueabihf- META=linux-image-armmp
@@ -102,12 +109,24 @@ use_config() {
         ;;
     rpi)
         # armhf tools cannot run on the ARM1176: armel ones. The watchdog
-        # that powers the machine off is built in.
+        # that powers the machine off is built in, and so is the i2c
+        # driver: Debian's tree runs i2c0 and i2c1 on header pins 27 and 3,
+        # which get_pin refuses to take, so they are off, as on Raspberry Pi
+        # OS unless asked for.
         ARCH=armel META=linux-image-rpi MODE=real DTB=bcm2835-rpi-zero.dtb DTB_PM_ONLY=yes IMAGE_MODULES=()
+        DTB_DISABLE=(i2c@7e205000 i2c@7e804000)
         LABEL=pinctrl-bcm2835 HEADER_LINES=54
         QEMU=(qemu-system-arm -M raspi0)
         ;;
-    rpi3)
+    rpi2)
+        # Debian's 32-bit kernel on the 2nd generation's SoC; its watchdog is
+        # a module. Four cores, emulated in one thread (see boot).
+        ARCH=armhf META=linux-image-armmp MODE=real DTB=bcm2836-rpi-2-b.dtb DTB_PM_ONLY=yes
+        IMAGE_MODULES=(drivers/watchdog/bcm2835_wdt)
+        LABEL=pinctrl-bcm2835 HEADER_LINES=54
+        QEMU=(qemu-system-arm -M raspi2b -accel "tcg,thread=single")
+        ;;
+    rpi3 | rpi3-11)
         # The console is the PL011, so its bluetooth child must go; the
         # watchdog is a module here, without which the machine only halts.
         # Four cores, emulated in one thread (see boot).
@@ -127,6 +146,12 @@ use_config() {
         DTB_DISABLE=(interrupt-controller@7ef00100 i2c@7ef04500 i2c@7ef09500 clock@7ef00000)
         IMAGE_MODULES=(drivers/watchdog/bcm2835_wdt)
         LABEL=pinctrl-bcm2711 HEADER_LINES=58
+        # qemu 10 models the SoC's i2c controllers (7.2 does not): the checks
+        # of pins that kernel functions use load the i2c driver, whose bus
+        # i2c1 (enabled in Debian's tree) muxes lines 2 and 3, and the 1-Wire
+        # driver of a w1-gpio node added on line 4 (header pin 7).
+        CHECK_MODULES=(drivers/i2c/busses/i2c-bcm2835 drivers/w1/wire drivers/w1/masters/w1-gpio)
+        ONE_WIRE_LINE=4
         QEMU=(qemu-system-aarch64 -M raspi4b -accel "tcg,thread=single")
         # Debian 12's qemu (7.2) has no raspi4b: bookworm-backports' qemu
         # 10.0, on Debian 13 too, so that both boot the same machine. There
@@ -135,13 +160,15 @@ use_config() {
         QEMU_PACKAGES=("qemu-system-arm/$QEMU_SUITE" "qemu-system-common/$QEMU_SUITE"
             "qemu-system-data/$QEMU_SUITE" libaio1 libcapstone4 libfuse3-3)
         ;;
-    *) die "unknown configuration '$CONFIG' (armmp, arm64, arm64-16k, armmp-13, arm64-13, rpi, rpi3 or rpi4)" ;;
+    *) die "unknown configuration '$CONFIG' (armmp, arm64, arm64-16k, armmp-13, arm64-13, rpi, rpi2, rpi3, rpi3-11 or rpi4)" ;;
     esac
     case $CONFIG in
-    *-13 | rpi3 | rpi4) SUITE=trixie ;;
+    *-13 | rpi2 | rpi3 | rpi4) SUITE=trixie ;;
+    *-11) SUITE=bullseye ;;
     *) SUITE=bookworm ;;
     esac
     if [[ $MODE == real ]]; then CHECKS=("${REAL_CHECKS[@]}"); else CHECKS=("${SIM_CHECKS[@]}"); fi
+    ((!${#CHECK_MODULES[@]})) || CHECKS+=(i2c-pin-refused one-wire-pin-busy)
 }
 
 # write_if_changed FILE: its new content from stdin. apt builds its package
@@ -156,16 +183,23 @@ write_if_changed() {
 # for SUITE and its updates and security suites (and the backports suite of
 # rpi4's qemu), and fetches its package lists when asked to, when there are
 # none yet or when the sources changed since. The caller holds the lock of the
-# downloads.
+# downloads. bullseye (rpi3-11's 5.10 kernel, for arm64) is its main suite
+# alone: bullseye-security lists newer 5.10 kernels whose files answer 404.
 use_apt() {
-    local dir=$WORK/apt/$1 suite=$1 arch
+    local dir=$WORK/apt/$1 suite=$1 arch machines=(armhf armel arm64) machine list
     export APT_CONFIG=$dir/apt.conf
     mkdir -p "$dir"/{lists/partial,cache/archives/partial,sources.list.d,preferences.d,apt.conf.d}
     arch=$(dpkg --print-architecture)
+    [[ $suite != "$OLD_SUITE" ]] || machines=(arm64)
+    for machine in "$arch" "${machines[@]}"; do
+        list+="\"$machine\"; "
+    done
     {
         echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite main"
-        echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite-updates main"
-        echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian-security $suite-security main"
+        if [[ $suite != "$OLD_SUITE" ]]; then
+            echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite-updates main"
+            echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian-security $suite-security main"
+        fi
         # Its packages are taken only when named with the suite.
         [[ $suite-backports != "$QEMU_SUITE" ]] ||
             echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite-backports main"
@@ -186,7 +220,7 @@ Dir::State::status "$dir/status";
 Dir::Cache "$dir/cache";
 Dir::Cache::srcpkgcache "";
 APT::Architecture "$arch";
-APT::Architectures { "$arch"; "armhf"; "armel"; "arm64"; };
+APT::Architectures { $list};
 Acquire::Languages "none";
 Acquire::GzipIndexes "true";
 END
@@ -222,7 +256,7 @@ unlock_downloads() {
 update_all() {
     local suite start
     lock_downloads
-    for suite in bookworm trixie; do
+    for suite in "$OLD_SUITE" bookworm trixie; do
         start=$(now)
         use_apt "$suite" update
         step_done "apt-get update $suite" "$start"
@@ -319,7 +353,7 @@ image_module() {
 unpack() {
     local root=$1 package module files=("./boot/vmlinuz-$RELEASE")
     mkdir -p "$root"
-    for module in "${IMAGE_MODULES[@]}"; do
+    for module in "${IMAGE_MODULES[@]}" "${CHECK_MODULES[@]}"; do
         files+=("./*lib/modules/$RELEASE/kernel/$module.ko*")
     done
     [[ -z $DTB ]] || files+=("./usr/lib/linux-image-$RELEASE/$DTB")
@@ -441,10 +475,11 @@ copy_libraries() {
 }
 
 # pack_initramfs ROOT MODULES ROUND_TRIP OUT: busybox, the gpiod tools, the
-# modules in their load order, the programs under /opt/PROGRAM/get_pin, the
-# machine's settings in /etc/board-test and init.sh as /init.
+# modules in their load order and those the checks load themselves, the
+# programs under /opt/PROGRAM/get_pin, the machine's settings in
+# /etc/board-test and init.sh as /init.
 pack_initramfs() {
-    local root=$1 modules=$2 round_trip=$3 out=$4 stage=$4.d program module order=()
+    local root=$1 modules=$2 round_trip=$3 out=$4 stage=$4.d program module order=() later=()
     rm -rf "$stage"
     mkdir -p "$stage"/{bin,usr/bin,lib/modules,etc,proc,sys,dev,tmp,opt}
     chmod 1777 "$stage/tmp"
@@ -462,6 +497,11 @@ pack_initramfs() {
         cp "$module" "$stage/lib/modules/"
         order+=("${module##*/}")
     done
+    for module in "${CHECK_MODULES[@]}"; do
+        module=$(image_module "$root" "$module") || exit 1
+        cp "$module" "$stage/lib/modules/"
+        later+=("${module##*/}")
+    done
     if [[ $MODE == sim ]]; then
         cp "$modules/irq_sim.ko" "$modules/gpio-sim.ko" "$stage/lib/modules/"
         order+=(irq_sim.ko gpio-sim.ko)
@@ -473,6 +513,7 @@ pack_initramfs() {
         echo "${ORDER[*]}"
         echo "$MODE $LABEL $HEADER_LINES"
         echo "${order[*]}"
+        echo "${later[*]}"
     } >"$stage/etc/board-test"
     printf 'root:x:0:0:root:/:/bin/sh\nuser:x:1000:1000:user:/tmp:/bin/sh\n' >"$stage/etc/passwd"
     printf 'root:x:0:\nuser:x:1000:\n' >"$stage/etc/group"
@@ -484,9 +525,10 @@ pack_initramfs() {
 # raspi0 and raspi3b have no power domain block beside the watchdog, whose
 # driver would oops probing it, so there the watchdog keeps only its own
 # registers, named as the power-off driver expects (DTB_PM_ONLY). Then the
-# node DTB_REMOVE goes and the /soc nodes DTB_DISABLE are disabled.
+# node DTB_REMOVE goes, the /soc nodes DTB_DISABLE are disabled, and a w1-gpio
+# node on ONE_WIRE_LINE is added (its driver loaded by the check alone).
 device_tree() {
-    local node
+    local node gpio
     cp "$1/usr/lib/linux-image-$RELEASE/$DTB" "$2"
     if [[ -n $DTB_PM_ONLY ]]; then
         fdtput -t x "$2" /soc/watchdog@7e100000 reg 0x7e100000 0x114
@@ -496,6 +538,12 @@ device_tree() {
     for node in "${DTB_DISABLE[@]}"; do
         fdtput -t s "$2" "/soc/$node" status disabled
     done
+    if [[ -n $ONE_WIRE_LINE ]]; then
+        gpio=$(fdtget -t x "$2" /soc/gpio@7e200000 phandle)
+        fdtput -c "$2" /onewire
+        fdtput -t s "$2" /onewire compatible w1-gpio
+        fdtput -t x "$2" /onewire gpios "$gpio" "$ONE_WIRE_LINE" 0
+    fi
 }
 
 # use_own_qemu: rpi4's qemu, unpacked once in WORK/qemu-VERSION, in QEMU: with
