@@ -553,6 +553,12 @@ one_wire_pin_busy() {
 	return $result
 }
 
+# Started with standard input closed, get_pin must refuse before it opens the
+# header chip, whose descriptor would otherwise be 0 and be read for commands.
+closed_standard_input() {
+	refused "standard input: Bad file descriptor" sh -c 'exec "$0" <&-'
+}
+
 # The header chip goes away while get_pin runs, as when its driver is unbound.
 # get_pin samples pin 18 in every pass, so its next read fails within about
 # 5 ms, before or at the next "get": it must end with status 1 and one line on
@@ -611,6 +617,7 @@ run_program() {
 	check line-busy line_busy
 	check no-permission no_permission
 	check permission-granted permission_granted
+	check closed-standard-input closed_standard_input
 	check unreadable-chip-skipped unreadable_chip_skipped
 	check kernel-before-5.10 kernel_before_5_10
 	if [ -n "$CHECK_MODULES" ]; then
