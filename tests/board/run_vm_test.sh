@@ -63,7 +63,7 @@ readonly HERE
 # A built-in chip cannot be absent or go away: the real driver has the others.
 readonly REAL_CHECKS=(header-chip-found lines-held-while-running replies-follow-levels
     pin-18-held-then-released exit-releases-lines line-busy no-permission permission-granted
-    unreadable-chip-skipped kernel-before-5.10)
+    closed-standard-input unreadable-chip-skipped kernel-before-5.10)
 readonly SIM_CHECKS=(no-header-chip "${REAL_CHECKS[@]}" header-chip-goes-away)
 readonly BOOT_LIMIT_SECONDS=600
 readonly KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
