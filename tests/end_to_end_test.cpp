@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <random>
@@ -414,14 +415,18 @@ TEST(Failures, AReadErrorIsReportedAndIsNotTheEndOfInput)
     expect_failure(run("", {.environment = {}, .stdin_descriptor = directory}),
                    "get_pin: read standard input: Is a directory");
     // With standard error closed the failure goes nowhere, and nowhere else:
-    // not into the trace, the first file that the program opens.
-    simulated_board board;
-    program_run::options settings = board.options();
-    settings.stdin_descriptor = directory;
-    settings.stderr_descriptor = program_run::closed_stream;
-    const ending silent = run("", settings);
-    EXPECT_EQ(silent.status, 1);
-    EXPECT_EQ(program_run::read_file(board.trace), setup_trace);
+    // not into the trace, the first file that the program opens. A wrapper
+    // such as valgrind shares the program's stderr and cannot start without
+    // it; the unwrapped runs of this test cover the case.
+    if (std::getenv("GET_PIN_TEST_WRAPPER") == nullptr) {
+        simulated_board board;
+        program_run::options settings = board.options();
+        settings.stdin_descriptor = directory;
+        settings.stderr_descriptor = program_run::closed_stream;
+        const ending silent = run("", settings);
+        EXPECT_EQ(silent.status, 1);
+        EXPECT_EQ(program_run::read_file(board.trace), setup_trace);
+    }
     close(directory);
 }
 
