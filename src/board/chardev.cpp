@@ -313,8 +313,7 @@ constexpr std::array<std::string_view, 8> function_names{"input", "output", "alt
 // The device-tree node of the pin controller behind the open chip, or "".
 [[nodiscard]] std::string controller_node()
 {
-    struct stat status {
-    };
+    struct stat status = {};
     if (fstat(chip_descriptor, &status) != 0 || !S_ISCHR(status.st_mode)) {
         return "";
     }

@@ -123,8 +123,7 @@ void load_first_levels()
     if (descriptor < 0) {
         fail::die_errno(std::string{"simulated board: open levels file "} + levels_path, errno);
     }
-    struct stat status {
-    };
+    struct stat status = {};
     if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
         refuse_levels_file("not a regular file");
     }
