@@ -27,18 +27,14 @@ namespace
 // seen, and carrying on would let a file take descriptor 2: end at once.
 void fill_standard_error()
 {
-    const int null_device = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null_device < 0) {
+    // Opened as a standard descriptor is, without close-on-exec.
+    const int null_device = open("/dev/null", O_WRONLY);
+    if (null_device < 0 ||
+        (null_device != STDERR_FILENO && dup2(null_device, STDERR_FILENO) != STDERR_FILENO)) {
         std::exit(fail::failure_status);
     }
     if (null_device != STDERR_FILENO) {
-        // dup2 leaves close-on-exec off, as a standard descriptor has it.
-        if (dup2(null_device, STDERR_FILENO) != STDERR_FILENO) {
-            std::exit(fail::failure_status);
-        }
         close(null_device);
-    } else if (fcntl(STDERR_FILENO, F_SETFD, 0) != 0) {
-        std::exit(fail::failure_status);
     }
 }
 
