@@ -414,8 +414,8 @@ void refuse_muxed_line(int header_position, int offset)
     fail::die("request " + describe_line(header_position, offset),
               "the pin is set to " + std::string{function_names.at(muxing.function)} + " for " +
                   device +
-                  ", a kernel function that the request would take it from; turn that "
-                  "function off (for I2C, leave the bus off) to read the pin");
+                  ", a kernel function that the request would take it from; free the pin "
+                  "from that device to read it");
 }
 
 // Requests one line as an input; the kernel keeps it until the process ends.
