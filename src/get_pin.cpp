@@ -23,11 +23,13 @@
 
 int main(int argc, char** argv)
 {
+    // Before anything is opened: options and a wrong argument need no
+    // standard input and touch no GPIO. A closed standard output fails them
+    // as it fails a reply.
+    arguments::handle({argv, static_cast<std::size_t>(argc)});
     // Before anything is opened, so that nothing lands on a closed standard
     // descriptor.
     standard_streams::check_open();
-    // Before the board is set up: a wrong argument touches no GPIO.
-    arguments::handle({argv, static_cast<std::size_t>(argc)});
     gpio::setup();
     // The kernel stretches each 5 ms readiness wait by the timer slack, 50 us by
     // default, so pin 18 would be sampled ~2 % less often than the wait says.

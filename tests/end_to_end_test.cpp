@@ -176,6 +176,18 @@ TEST(Commands, OnTheCommandLineOnlyHelpAndVersionAreTaken)
     // Given both, the first is answered.
     EXPECT_EQ(run("", {.arguments = {"--version", "--help"}}).output, version.output);
     EXPECT_EQ(run("", {.arguments = {"--help", "--version"}}).output, help.output);
+    // Neither reads standard input, so it may be closed; they write on
+    // standard output, so that may not.
+    for (const auto& [option, answer] :
+         {std::pair{"--version", &version}, std::pair{"--help", &help}}) {
+        const ending closed_input =
+            run("", {.stdin_descriptor = program_run::closed_stream, .arguments = {option}});
+        expect_clean_end(closed_input);
+        EXPECT_EQ(closed_input.output, answer->output) << option;
+    }
+    expect_failure(
+        run("", {.stdout_descriptor = program_run::closed_stream, .arguments = {"--version"}}),
+        "get_pin: write version: Bad file descriptor");
 
     simulated_board board;
     for (const auto& [arguments, named] :
@@ -265,13 +277,25 @@ TEST(Commands, ANonBlockingOutputThatIsFullIsWaitedFor)
     EXPECT_EQ(end.output, replies);
 }
 
+// With the input kept open, so that no hang-up cuts the waits short: a pass
+// that waited for input before handing out a word already read in would make
+// each of them wait its 5 ms, 5 s for a thousand. They take milliseconds; the
+// bound guards against that gross fault only.
 TEST(Pipelining, WordsSentTogetherAreAllAnsweredWithoutMoreInput)
 {
+    constexpr int requests = 1000;
     program_run::running program = program_run::start({});
-    program_run::send(program, "get get get\n");
-    for (int reply = 0; reply < 3; ++reply) {
-        EXPECT_EQ(program_run::next_line(program), power_on_reply) << "reply " << reply;
+    std::string burst;
+    for (int request = 0; request < requests; ++request) {
+        burst += "get ";
     }
+    program_run::send(program, burst + "\n");
+    ASSERT_EQ(program_run::next_line(program), power_on_reply);
+    const auto first_reply = std::chrono::steady_clock::now();
+    for (int reply = 1; reply < requests; ++reply) {
+        ASSERT_EQ(program_run::next_line(program), power_on_reply) << "reply " << reply;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - first_reply, std::chrono::milliseconds{2500});
     program_run::send(program, "exit\n");
     const ending end = program_run::finish(program);
     expect_clean_end(end);
