@@ -9,10 +9,12 @@
 // requested as an input with no bias, edge or debounce flags, so the board's
 // own pulls stay as they are, and kept until the process ends. The user needs
 // read-write access to the chip's device node, usually through its group.
+// A line that a kernel function holds through the pin controller is refused
+// rather than taken from it (line_holder.h), at set-up, or at a read once that
+// function's driver has started after get_pin.
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,11 +25,12 @@
 #include <string_view>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
+#include <vector>
 
 #include "board/board.h"
 #include "board/header.h"
+#include "board/line_holder.h"
 #include "chardev_chip.h"
 #include "die.h"
 
@@ -59,6 +62,8 @@ std::string chip_path;
 int chip_descriptor = -1;
 std::uint32_t chip_line_count = 0;
 by_position line_requests = no_requests();
+// The kernel functions that may hold the chip's lines, found once at set-up.
+std::vector<line_holder> holders;
 
 [[nodiscard]] bool is_header_position(int header_position)
 {
@@ -74,10 +79,17 @@ by_position line_requests = no_requests();
 
 [[noreturn]] void die_open(const std::string& path, int error)
 {
-    if (error == EACCES || error == EPERM) {
+    if (error == EACCES) {
         fail::die("open " + path, std::string{std::strerror(error)} +
                                       ": the user needs read-write access to " + path +
                                       ", usually through its group");
+    }
+    // The file's mode allows it, the device cgroup of a container does not.
+    if (error == EPERM) {
+        fail::die("open " + path, std::string{std::strerror(error)} +
+                                      ": a rule above the file's mode forbids the device here, "
+                                      "as in a container that was not given it; pass " +
+                                      path + " into the container");
     }
     fail::die_errno("open " + path, error);
 }
@@ -106,6 +118,10 @@ void use_chip(int descriptor, const std::string& path, const gpiochip_info& info
     chip_descriptor = descriptor;
     chip_path = path;
     chip_line_count = info.lines;
+    struct stat status = {};
+    if (fstat(descriptor, &status) == 0 && S_ISCHR(status.st_mode)) {
+        holders = find_line_holders("/sys", status.st_rdev);
+    }
 }
 
 void open_configured_chip()
@@ -245,183 +261,41 @@ void find_header_chip()
     fail::die_errno(what, error);
 }
 
-// --- Pins that a kernel function holds through the pin controller ----------
-// The SoC's pin controller is not strict: a line that it has muxed to a
-// function for a bound driver (an I2C bus on pins 3 and 5) is reported unused,
-// and requesting it makes the pin an input, taking it from that function. The
-// device tree says it where a bound device has one pin state, "default" (the
-// driver core applies it at probe): one of the controller's groups that
-// state names has the line in brcm,pins with a brcm,function that is neither
-// input (0) nor output (1).
-
-constexpr std::uint32_t input_function = 0;
-constexpr std::uint32_t output_function = 1;
-// The alternate functions by their GPFSEL value, 2 to 7.
-constexpr std::array<std::string_view, 8> function_names{"input", "output", "alt5", "alt4",
-                                                         "alt0",  "alt1",   "alt2", "alt3"};
-
-// A small file's content, or "" when it cannot be read.
-[[nodiscard]] std::string read_small_file(const std::string& path)
-{
-    std::string content;
-    const int descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
-        return content;
-    }
-    std::array<char, 4096> buffer{};
-    ssize_t count = 0;
-    while ((count = read(descriptor, buffer.data(), buffer.size())) > 0) {
-        content.append(buffer.data(), static_cast<std::size_t>(count));
-    }
-    close(descriptor);
-    return content;
-}
-
-// Cell INDEX of a device-tree property (big-endian 32-bit cells), or
-// UINT32_MAX past its end.
-[[nodiscard]] std::uint32_t cell(const std::string& property, std::size_t index)
-{
-    constexpr std::size_t cell_size = 4;
-    if ((index + 1) * cell_size > property.size()) {
-        return UINT32_MAX;
-    }
-    std::uint32_t value = 0;
-    for (std::size_t byte = 0; byte < cell_size; ++byte) {
-        value =
-            (value << CHAR_BIT) | static_cast<unsigned char>(property[index * cell_size + byte]);
-    }
-    return value;
-}
-
-[[nodiscard]] std::size_t cell_count(const std::string& property)
-{
-    return property.size() / 4;
-}
-
-// The canonical path of a file, or "".
-[[nodiscard]] std::string canonical(const std::string& path)
-{
-    char* const resolved = realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) {
-        return "";
-    }
-    std::string result{resolved};
-    std::free(static_cast<void*>(resolved));
-    return result;
-}
-
-// The device-tree node of the pin controller behind the open chip, or "".
-[[nodiscard]] std::string controller_node()
-{
-    struct stat status = {};
-    if (fstat(chip_descriptor, &status) != 0 || !S_ISCHR(status.st_mode)) {
-        return "";
-    }
-    const std::string device = "/sys/dev/char/" + std::to_string(major(status.st_rdev)) + ":" +
-                               std::to_string(minor(status.st_rdev));
-    const std::string path = canonical(device);
-    return path.empty() ? "" : canonical(path.substr(0, path.rfind('/')) + "/of_node");
-}
-
-// The phandle and function of a controller group that muxes OFFSET to a
-// function other than GPIO, if any.
-struct muxing_group {
-    std::uint32_t phandle = 0;
-    std::uint32_t function = input_function;
-};
-
-[[nodiscard]] muxing_group group_muxing(const std::string& group, int offset)
-{
-    const std::string pins = read_small_file(group + "/brcm,pins");
-    const std::string functions = read_small_file(group + "/brcm,function");
-    for (std::size_t index = 0; index < cell_count(pins); ++index) {
-        if (cell(pins, index) != static_cast<std::uint32_t>(offset)) {
-            continue;
-        }
-        const std::uint32_t function = cell(functions, cell_count(functions) == 1 ? 0 : index);
-        if (function != input_function && function != output_function &&
-            function < function_names.size()) {
-            return {.phandle = cell(read_small_file(group + "/phandle"), 0), .function = function};
-        }
-    }
-    return {};
-}
-
-// Whether a bound device's only pin state names the group. The pin
-// controller's own state (the board's settings at boot) is no function.
-[[nodiscard]] bool holds_group(const std::string& device, std::uint32_t phandle,
-                               const std::string& controller)
-{
-    using namespace std::string_view_literals;
-    if (access((device + "/driver").c_str(), F_OK) != 0 ||
-        canonical(device + "/of_node") == controller ||
-        read_small_file(device + "/of_node/pinctrl-names") != "default\0"sv) {
-        return false;
-    }
-    const std::string state = read_small_file(device + "/of_node/pinctrl-0");
-    for (std::size_t index = 0; index < cell_count(state); ++index) {
-        if (cell(state, index) == phandle) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The first entry of a folder for which TEST, given its path, is true, or "".
-template <typename Test> [[nodiscard]] std::string find_entry(const std::string& folder, Test test)
-{
-    DIR* const directory = opendir(folder.c_str());
-    if (directory == nullptr) {
-        return "";
-    }
-    std::string found;
-    while (const dirent* const entry = readdir(directory)) {
-        const std::string_view name{entry->d_name};
-        if (name != "." && name != ".." && test(folder + "/" + std::string{name})) {
-            found = name;
-            break;
-        }
-    }
-    closedir(directory);
-    return found;
-}
-
 // Ends get_pin when a bound kernel function holds the line through the pin
-// controller, naming the device and the function.
-void refuse_muxed_line(int header_position, int offset)
+// controller, naming the device and the function: its request would take the
+// pin (line_holder.h).
+void refuse_held_line(int header_position, int offset)
 {
-    const std::string node = controller_node();
-    if (node.empty()) {
-        return;
-    }
-    // Several groups may mux the line (a display's group takes 28 lines): the
-    // one that a bound device holds.
-    muxing_group muxing;
-    std::string device;
-    const std::string group = find_entry(node, [&](const std::string& path) {
-        muxing = group_muxing(path, offset);
-        if (muxing.phandle == 0 || muxing.phandle == UINT32_MAX) {
-            return false;
+    for (const line_holder& holder : holders) {
+        if (holder.line == offset && holder.bound) {
+            fail::die("request " + describe_line(header_position, offset),
+                      "the pin is set to " + holder.function + " for " + holder.device +
+                          ", a kernel function that the request would take it from; free the "
+                          "pin from that device to read it");
         }
-        device = find_entry("/sys/bus/platform/devices", [&](const std::string& candidate) {
-            return holds_group(candidate, muxing.phandle, node);
-        });
-        return !device.empty();
-    });
-    if (group.empty()) {
-        return;
     }
-    fail::die("request " + describe_line(header_position, offset),
-              "the pin is set to " + std::string{function_names.at(muxing.function)} + " for " +
-                  device +
-                  ", a kernel function that the request would take it from; free the pin "
-                  "from that device to read it");
+}
+
+// A device whose driver was not bound at set-up takes the line when its driver
+// starts, and the level read since is the function's. Its driver link appears
+// as the driver core has applied its pin state, before the driver's own
+// start-up: one access() per such device and read, none on most boards.
+void refuse_line_taken_since(int header_position, int offset)
+{
+    for (const line_holder& holder : holders) {
+        if (holder.line == offset && !holder.bound && access(holder.driver.c_str(), F_OK) == 0) {
+            fail::die("read " + describe_line(header_position, offset),
+                      "the pin is set to " + holder.function + " for " + holder.device +
+                          ", a kernel function whose driver started after get_pin; free the pin "
+                          "from that device and start get_pin again");
+        }
+    }
 }
 
 // Requests one line as an input; the kernel keeps it until the process ends.
 [[nodiscard]] int request_input(int header_position, int offset)
 {
-    refuse_muxed_line(header_position, offset);
+    refuse_held_line(header_position, offset);
     gpio_v2_line_request request{};
     std::memset(&request, 0, sizeof request);
     request.offsets[0] = static_cast<std::uint32_t>(offset);
@@ -482,10 +356,11 @@ int digitalRead(int header_position)
     gpio_v2_line_values values{};
     std::memset(&values, 0, sizeof values);
     values.mask = 1; // bit 0: the request's only line
+    const int offset = line_of_position(header_position);
     if (ioctl(request, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) < 0) {
-        const int offset = line_of_position(header_position);
         fail::die_errno("read " + describe_line(header_position, offset), errno);
     }
+    refuse_line_taken_since(header_position, offset);
     return (values.bits & 1U) != 0 ? 1 : 0;
 }
 
