@@ -15,10 +15,11 @@
 //
 //   examples/watch_pins.js [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]
 //
-// GET_PIN is the get_pin program to run: the argument, else $GET_PIN, else
-// get_pin on the PATH, else build/host/get_pin in the clone this example is in
-// (the README's Quick start builds it there, for the simulated board). On a
-// machine without a header, with the simulated board:
+// GET_PIN is the get_pin command to run, its words separated by blanks, such as
+// 'ssh pi@board get_pin' for a board on the network: the argument, else
+// $GET_PIN, else get_pin on the PATH, else build/host/get_pin in the clone this
+// example is in (the README's Quick start builds it there, for the simulated
+// board). On a machine without a header, with the simulated board:
 //
 //   printf '%040d' 0 > levels
 //   GET_PIN_SIM_LEVELS=levels examples/watch_pins.js
@@ -39,8 +40,9 @@ const help = `${usage}
 
 Print get_pin's levels and each change.
 
-  GET_PIN              the get_pin to run (default: $GET_PIN, else get_pin on the PATH,
-                       else build/host/get_pin in this example's clone)
+  GET_PIN              the get_pin command to run, its words separated by blanks, such as
+                       'ssh pi@board get_pin' (default: $GET_PIN, else get_pin on the
+                       PATH, else build/host/get_pin in this example's clone)
   -h, --help           show this help message and exit
   --polls N            requests at most (500)
   --changes N          stop after this many (0: no limit)
@@ -62,17 +64,23 @@ function runnable(file) {
   }
 }
 
-// $GET_PIN, else get_pin on the PATH, else the clone's build/host/get_pin.
-function defaultGetPin() {
-  if (process.env.GET_PIN) return process.env.GET_PIN;
+// A command's words: "ssh pi@board get_pin" -> ["ssh", "pi@board", "get_pin"].
+function words(command) {
+  return command.split(/\s+/).filter((word) => word !== '');
+}
+
+// $GET_PIN's words, else get_pin on the PATH, else the clone's build/host/get_pin
+// (a path that is one word, whatever blanks the clone's folder has).
+function defaultCommand() {
+  if (words(process.env.GET_PIN ?? '').length > 0) return words(process.env.GET_PIN);
   const onPath = (process.env.PATH ?? '').split(':').some((folder) => runnable(path.join(folder || '.', 'get_pin')));
   const cloneBuild = path.join(__dirname, '..', 'build', 'host', 'get_pin');
-  return onPath || !runnable(cloneBuild) ? 'get_pin' : cloneBuild;
+  return [onPath || !runnable(cloneBuild) ? 'get_pin' : cloneBuild];
 }
 
 function parseOptions(args) {
   const options = {
-    getPin: defaultGetPin(),
+    command: defaultCommand(),
     polls: 500,
     changes: 0,
     interval: 0.02,
@@ -99,7 +107,8 @@ function parseOptions(args) {
     } else if (name.startsWith('-') && name !== '-') {
       usageError(`unrecognized arguments: ${args[i]}`);
     } else if (positionals++ === 0) {
-      options.getPin = name;
+      options.command = words(name);
+      if (options.command.length === 0) usageError(`argument GET_PIN: empty command: '${name}'`);
     } else {
       usageError(`unrecognized arguments: ${args[i]}`);
     }
@@ -136,7 +145,8 @@ async function main() {
 
   // get_pin's standard input and output are pipes to this program; its
   // standard error stays ours, so that its one-line failure message shows.
-  const getPin = spawn(options.getPin, [], { stdio: ['pipe', 'pipe', 'inherit'] });
+  const [program, ...args] = options.command;
+  const getPin = spawn(program, args, { stdio: ['pipe', 'pipe', 'inherit'] });
   const startError = await new Promise((resolve) => {
     getPin.once('spawn', () => resolve(null));
     getPin.once('error', resolve);
@@ -144,7 +154,7 @@ async function main() {
   if (startError) {
     // "no such file or directory" -> "No such file or directory", as strerror has it
     const text = getSystemErrorMap().get(startError.errno)?.[1] ?? startError.code;
-    fail(`start ${options.getPin}: ${text.charAt(0).toUpperCase()}${text.slice(1)}`);
+    fail(`start ${program}: ${text.charAt(0).toUpperCase()}${text.slice(1)}`);
   }
   // get_pin's status once it has ended: its exit status, or minus the signal.
   const status = new Promise((resolve) => {

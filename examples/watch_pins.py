@@ -14,10 +14,11 @@
 #
 #   examples/watch_pins.py [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]
 #
-# GET_PIN is the get_pin program to run: the argument, else $GET_PIN, else
-# get_pin on the PATH, else build/host/get_pin in the clone this example is in
-# (the README's Quick start builds it there, for the simulated board). On a
-# machine without a header, with the simulated board:
+# GET_PIN is the get_pin command to run, its words separated by blanks, such as
+# 'ssh pi@board get_pin' for a board on the network: the argument, else
+# $GET_PIN, else get_pin on the PATH, else build/host/get_pin in the clone this
+# example is in (the README's Quick start builds it there, for the simulated
+# board). On a machine without a header, with the simulated board:
 #
 #   printf '%040d' 0 > levels
 #   GET_PIN_SIM_LEVELS=levels examples/watch_pins.py
@@ -49,15 +50,16 @@ def ask(get_pin):
     return levels
 
 
-def default_get_pin():
-    """$GET_PIN, else get_pin on the PATH, else the clone's build/host/get_pin."""
+def default_command():
+    """$GET_PIN's words, else get_pin on the PATH, else the clone's build/host/get_pin
+    (a path that is one word, whatever blanks the clone's folder has)."""
     clone_build = os.path.join(os.path.dirname(os.path.realpath(__file__)),
                                os.pardir, "build", "host", "get_pin")
-    if os.environ.get("GET_PIN"):
-        return os.environ["GET_PIN"]
+    if os.environ.get("GET_PIN", "").split():
+        return os.environ["GET_PIN"].split()
     if shutil.which("get_pin") or not os.access(clone_build, os.X_OK):
-        return "get_pin"
-    return os.path.normpath(clone_build)
+        return ["get_pin"]
+    return [os.path.normpath(clone_build)]
 
 
 def number(kind, convert, valid):
@@ -75,8 +77,9 @@ def number(kind, convert, valid):
 
 def main():
     parser = argparse.ArgumentParser(description="Print get_pin's levels and each change.")
-    parser.add_argument("get_pin", nargs="?", default=default_get_pin(), metavar="GET_PIN",
-                        help="the get_pin to run (default: $GET_PIN, else get_pin on the PATH, "
+    parser.add_argument("get_pin", nargs="?", metavar="GET_PIN",
+                        help="the get_pin command to run, its words separated by blanks, such as "
+                        "'ssh pi@board get_pin' (default: $GET_PIN, else get_pin on the PATH, "
                         "else build/host/get_pin in this example's clone)")
     parser.add_argument("--polls", metavar="N", default=500, help="requests at most (500)",
                         type=number("positive int", int, lambda n: n > 0))
@@ -88,14 +91,17 @@ def main():
                         type=number("non-negative number", float,
                                     lambda n: math.isfinite(n) and n >= 0))
     options = parser.parse_args()
+    command = default_command() if options.get_pin is None else options.get_pin.split()
+    if not command:
+        parser.error(f"argument GET_PIN: empty command: '{options.get_pin}'")
 
     # get_pin's standard input and output are pipes to this program; its
     # standard error stays ours, so that its one-line failure message shows.
     try:
-        get_pin = subprocess.Popen([options.get_pin], stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, text=True)
+        get_pin = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   text=True)
     except OSError as error:
-        sys.exit(f"watch_pins.py: start {options.get_pin}: {error.strerror}")
+        sys.exit(f"watch_pins.py: start {command[0]}: {error.strerror}")
     levels = ask(get_pin)
     print("start", levels, flush=True)
     changes = 0

@@ -14,10 +14,11 @@
 #
 #   examples/watch_pins.sh [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]
 #
-# GET_PIN is the get_pin program to run: the argument, else $GET_PIN, else
-# get_pin on the PATH, else build/host/get_pin in the clone this example is in
-# (the README's Quick start builds it there, for the simulated board). On a
-# machine without a header, with the simulated board:
+# GET_PIN is the get_pin command to run, its words separated by blanks, such as
+# 'ssh pi@board get_pin' for a board on the network: the argument, else
+# $GET_PIN, else get_pin on the PATH, else build/host/get_pin in the clone this
+# example is in (the README's Quick start builds it there, for the simulated
+# board). On a machine without a header, with the simulated board:
 #
 #   printf '%040d' 0 > levels
 #   GET_PIN_SIM_LEVELS=levels examples/watch_pins.sh
@@ -30,8 +31,9 @@ help="$usage
 
 Print get_pin's levels and each change.
 
-  GET_PIN              the get_pin to run (default: \$GET_PIN, else get_pin on the PATH,
-                       else build/host/get_pin in this example's clone)
+  GET_PIN              the get_pin command to run, its words separated by blanks, such as
+                       'ssh pi@board get_pin' (default: \$GET_PIN, else get_pin on the
+                       PATH, else build/host/get_pin in this example's clone)
   -h, --help           show this help message and exit
   --polls N            requests at most (500)
   --changes N          stop after this many (0: no limit)
@@ -43,7 +45,7 @@ usage_error() {
     exit 2
 }
 
-polls=500 most_changes=0 interval=0.02 get_pin=""
+polls=500 most_changes=0 interval=0.02 command=() given=""
 while (($# > 0)); do
     case $1 in
         --polls=* | --changes=* | --interval=*) set -- "${1%%=*}" "${1#*=}" "${@:2}"; continue ;;
@@ -61,22 +63,29 @@ while (($# > 0)); do
         -h | --help) echo "$help"; exit 0 ;;
         -?*) usage_error "unrecognized arguments: $1" ;;
         *)
-            [[ -z $get_pin ]] || usage_error "unrecognized arguments: $1"
-            get_pin=$1; shift ;;
+            [[ -z $given ]] || usage_error "unrecognized arguments: $1"
+            # The command's words: "ssh pi@board get_pin" -> ssh pi@board get_pin.
+            read -r -d '' -a command <<<"$1" || true
+            ((${#command[@]} > 0)) || usage_error "argument GET_PIN: empty command: '$1'"
+            given=1; shift ;;
     esac
 done
-if [[ -z $get_pin ]]; then
+if [[ -z $given ]]; then
+    read -r -d '' -a command <<<"${GET_PIN:-}" || true
+fi
+if ((${#command[@]} == 0)); then
+    # A path that is one word, whatever blanks the clone's folder has.
     clone_build=$(dirname "$(realpath "$0")")/../build/host/get_pin
-    get_pin=${GET_PIN:-get_pin}
-    if [[ -z ${GET_PIN:-} ]] && ! type -P get_pin >/dev/null && [[ -x $clone_build ]]; then
-        get_pin=$(realpath "$clone_build")
+    command=(get_pin)
+    if ! type -P get_pin >/dev/null && [[ -x $clone_build ]]; then
+        command=("$(realpath "$clone_build")")
     fi
 fi
 
 # get_pin runs beside this script: we write to ${get_pin_io[1]} and read its
 # replies from ${get_pin_io[0]}; its standard error stays ours, so that its
 # one-line failure message shows.
-coproc get_pin_io { exec "$get_pin"; }
+coproc get_pin_io { exec "${command[@]}"; }
 # shellcheck disable=SC2154 # coproc sets get_pin_io_PID
 get_pin_pid=$get_pin_io_PID # bash forgets it once get_pin has ended
 # A get_pin that has ended (say, it could not set up the board) is noticed

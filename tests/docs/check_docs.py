@@ -12,6 +12,10 @@
       Every copy of the pin table in ROOT's files (reply lines, lists of the
       pins, their count) is what TABLE_PROGRAM --pins prints from the table in
       src/gpio/gpio.h: one line for each stale place.
+  check_docs.py commands ROOT
+      No command in ROOT/README.md, ROOT/docs/*.md (fenced and indented code
+      blocks, and code in a table's cells) or the manual page's examples (.EX
+      to .EE) holds '\\|': copied from the raw file, that is no pipe.
   check_docs.py troubleshooting ROOT
       Every text of the README's Troubleshooting table is one the program
       writes (its string literals in src/), and every reason the program ends
@@ -44,6 +48,56 @@ def prose_lines(text):
         if inside_fence or line.startswith("    ") or line.startswith("\t"):
             continue
         yield number, CODE_SPAN.sub("``", line)
+
+
+def code_lines(text):
+    """The lines of fenced and indented code blocks, with their numbers."""
+    inside_fence = False
+    for number, line in enumerate(text.splitlines(), 1):
+        if FENCE.match(line.lstrip()):
+            inside_fence = not inside_fence
+        elif inside_fence or line.startswith("    ") or line.startswith("\t"):
+            yield number, line
+
+
+def table_code_spans(text):
+    """The code spans of a table's rows, with their line numbers."""
+    for number, line in enumerate(text.splitlines(), 1):
+        if line.startswith("|"):
+            for span in CODE_SPAN.findall(line):
+                yield number, span
+
+
+def manual_example_lines(text):
+    """The lines of a manual page's examples (.EX to .EE), with their numbers."""
+    inside = False
+    for number, line in enumerate(text.splitlines(), 1):
+        if line.startswith((".EX", ".EE")):
+            inside = line.startswith(".EX")
+        elif inside:
+            yield number, line
+
+
+def check_commands(root):
+    """A table cell needs its pipe escaped; a command copied with the escape
+    prints the rest of its line instead of piping it (in a manual page, \\| is
+    a narrow space)."""
+    root = pathlib.Path(root).resolve()
+    markdown = [root / "README.md", *sorted((root / "docs").glob("*.md"))]
+    manuals = sorted((root / "docs").glob("*.1"))
+    checks = [(page, code_lines, "write '|'") for page in markdown]
+    checks += [(page, table_code_spans, "give it a code block of its own") for page in markdown]
+    checks += [(page, manual_example_lines, "write '|'") for page in manuals]
+    failures = 0
+    for page, lines, remedy in checks:
+        for number, line in lines(page.read_text(encoding="utf-8")):
+            if "\\|" in line:
+                print(f"FAIL: {page.relative_to(root)}:{number}: '\\|' in a command, which pastes "
+                      f"as no pipe: {remedy} ({line.strip()})")
+                failures += 1
+    if failures == 0:
+        print(f"pass: no command of {len(markdown) + len(manuals)} pages holds '\\|'")
+    return failures == 0
 
 
 def slug(heading):
@@ -330,6 +384,8 @@ def main(arguments):
         return check_wiring(arguments[1], arguments[2], arguments[3:] == ["--update"])
     if len(arguments) == 3 and arguments[0] == "pins":
         return check_pins(arguments[1], arguments[2])
+    if len(arguments) == 2 and arguments[0] == "commands":
+        return check_commands(arguments[1])
     if len(arguments) == 2 and arguments[0] == "troubleshooting":
         return check_troubleshooting(arguments[1])
     print(__doc__, file=sys.stderr)

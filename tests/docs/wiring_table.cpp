@@ -29,9 +29,10 @@ struct known_role {
 // What else the boards use these pins for: things that change what a pin reads
 // or that another program may hold.
 constexpr std::array<known_role, 6> roles{{
-    {.position = 3, .role = "I2C SDA: a fixed 1.8 kΩ pull-up to 3.3 V on the board"},
+    {.position = 3,
+     .role = "I2C1 SDA (pin 5 is SCL): a fixed 1.8 kΩ pull-up to 3.3 V on the board"},
     {.position = 7, .role = "1-Wire when that is enabled; GPCLK0"},
-    {.position = 27, .role = "ID_SD: the add-on board's ID EEPROM, which firmware reads at boot"},
+    {.position = 27, .role = "I2C0 SDA (pin 28 is SCL); ID_SD: the add-on board's ID EEPROM"},
     {.position = 32, .role = "PWM0"},
     {.position = 36, .role = "SPI1 CE2"},
     {.position = 18, .role = "—"},

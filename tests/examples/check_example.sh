@@ -4,10 +4,14 @@
 # example must print the levels it starts with; once the levels file has
 # changed, a line for each changed pin, in reply order, and for a later change
 # only that one; then it must send "exit" and end with status 0 and nothing on
-# stderr. Bad option values must be refused with status 2 before get_pin
-# starts. A second run with --polls must make exactly that many requests. A
-# third, with the example's defaults, must report every one of twenty short
-# pulses on pin 18, each held only until get_pin has sampled it.
+# stderr. Bad option values, and a blank command, must be refused with status 2
+# before get_pin starts. A second run with --polls must make exactly that many
+# requests. A third, with the example's defaults, must report every one of
+# twenty short pulses on pin 18, each held only until get_pin has sampled it.
+# The second and third run get_pin as a command with arguments, as a board on
+# the network is (ssh pi@board get_pin): `env VAR=... GET_PIN`, from $GET_PIN
+# and from the argument, each naming a file that only that command's get_pin
+# uses.
 #
 #   check_example.sh GET_PIN COMMAND...
 #   e.g. tests/examples/check_example.sh build/host/get_pin python3 examples/watch_pins.py
@@ -18,6 +22,7 @@ set -euo pipefail
 
 readonly get_pin=$1 patience=20
 shift
+readonly example_command=("$@")
 folder=$(mktemp -d)
 example=""
 # An example that failed is stopped; its get_pin then meets the end of input.
@@ -76,18 +81,26 @@ wait_for_sample() {
     done
 }
 
-# A missing or bad option value: a usage line and status 2, and get_pin never
-# started. --help: each option, and the program run by default.
-for arguments in "--polls" "--interval -1" "--changes x" "--polls 0"; do
-    status=0
-    # shellcheck disable=SC2086 # the options are words
-    "$@" "$get_pin" $arguments >"$folder/out" 2>"$folder/errors" || status=$?
-    ((status == 2)) || fail "'$arguments' ended with status $status, not 2"
+# expect_usage ARGUMENT...: the example, given these arguments, printed a
+# usage line alone on stderr and ended with status 2, and get_pin never started.
+expect_usage() {
+    local status=0
+    "${example_command[@]}" "$@" >"$folder/out" 2>"$folder/errors" || status=$?
+    ((status == 2)) || fail "'$*' ended with status $status, not 2"
     [[ ! -s $folder/out && ! -e $folder/trace && $(head -n 1 "$folder/errors") == usage:* ]] ||
-        fail "'$arguments' printed '$(cat "$folder/out" "$folder/errors")', not a usage line alone"
+        fail "'$*' printed '$(cat "$folder/out" "$folder/errors")', not a usage line alone"
+}
+
+# A missing or bad option value, or a command of blanks alone. --help: each
+# option, and the program run by default.
+for arguments in "--polls" "--interval -1" "--changes x" "--polls 0"; do
+    # shellcheck disable=SC2086 # the options are words
+    expect_usage "$get_pin" $arguments
 done
+expect_usage " "
 help=$("$@" --help | tr -s ' \n' '  ')
-for text in "--polls N" "--changes N" "--interval SECONDS" "\$GET_PIN, else get_pin on the PATH"; do
+for text in "--polls N" "--changes N" "--interval SECONDS" "command to run" \
+    "\$GET_PIN, else get_pin on the PATH"; do
     [[ $help == *"$text"* ]] || fail "--help does not show '$text': $help"
 done
 
@@ -104,11 +117,16 @@ expect_line "pin 36: 0 -> 1"
 expect_end
 grep -qx 'read 7 1' "$folder/trace" || fail "get_pin's trace shows no read of pin 7 high"
 
-# Five requests, each a read of pin 3 in get_pin's trace, and no change.
+# Five requests, each a read of pin 3 in get_pin's trace, and no change; the
+# command in $GET_PIN gives get_pin levels of its own.
 rm "$folder/trace"
-exec {output}< <(exec "$@" --polls 5 --interval 0 "$get_pin" 2>"$folder/errors")
+set_levels 3 27 36
+mv "$folder/levels" "$folder/levels.own"
+set_levels 7 32 36
+exec {output}< <(GET_PIN="env GET_PIN_SIM_LEVELS=$folder/levels.own $get_pin" exec "$@" \
+    --polls 5 --interval 0 2>"$folder/errors")
 example=$!
-expect_line "start {3: 0, 7: 1, 27: 0, 32: 1, 36: 1, 18: 0}"
+expect_line "start {3: 1, 7: 0, 27: 1, 32: 0, 36: 1, 18: 0}" "levels of the command in \$GET_PIN"
 expect_end
 requests=$(grep -c '^read 3 ' "$folder/trace")
 ((requests == 5)) || fail "--polls 5 made $requests requests"
@@ -117,12 +135,13 @@ requests=$(grep -c '^read 3 ' "$folder/trace")
 # holds it for no more than its eight passes, and low again until the example
 # has seen it fall. The levels file is rewritten in place here (a reader that
 # meets it half written keeps the last levels), without a process for mv.
-# After its last request (about 10 s) the example ends.
+# After its last request (about 10 s) the example ends. The command given as
+# the argument has get_pin trace to a file of its own.
 set_levels
-exec {output}< <(exec "$@" "$get_pin" 2>"$folder/errors")
+exec {output}< <(exec "$@" "env GET_PIN_SIM_TRACE=$folder/trace.own $get_pin" 2>"$folder/errors")
 example=$!
 expect_line "start {3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 0}"
-exec {trace}<"$folder/trace" {pause}<> <(:)
+exec {trace}<"$folder/trace.own" {pause}<> <(:)
 low=$(printf '%040d' 0)
 high=${low:0:17}1${low:18}
 for ((pulse = 1; pulse <= 20; pulse++)); do
