@@ -32,18 +32,33 @@ if(CPACK_GET_PIN_SIMULATED)
     "build/native).")
 endif()
 
-# The version. The package carries the version of the commit the build was
-# configured at; cpack run after a new commit, without building first, would
-# name the earlier commit's version on the new commit's program.
+# The version. The package carries the version of the last build, which its
+# program prints; the sources must still be at that version, or the package
+# would name another commit, tag or change than its program holds. Every
+# build works the version out again, so `cmake --build` brings the two
+# together. A version that is not known (a shallow clone, ...) is never packed.
 set(GET_PIN_VERSION_FUNCTION_ONLY ON)
 include("${CPACK_GET_PIN_SOURCE_DIR}/cmake/version.cmake")
-get_pin_version("${CPACK_GET_PIN_SOURCE_DIR}" "${CPACK_GET_PIN_PROJECT_VERSION}" version watched)
-if(NOT version STREQUAL CPACK_PACKAGE_VERSION)
+set(binary_dir "${CPACK_GET_PIN_BINARY_DIR}")
+get_pin_version("${CPACK_GET_PIN_SOURCE_DIR}" "${CPACK_GET_PIN_PROJECT_VERSION}"
+                "${CPACK_GET_PIN_NAMED_VERSION}" version unknown)
+if(unknown)
   message(FATAL_ERROR
-    "This build was configured for version ${CPACK_PACKAGE_VERSION}, but the sources are at "
-    "version ${version} now (another commit). Build again (cmake --build on this folder, or "
-    "the preset's workflow), then cpack.")
+    "This build's version is not known (${version}), so it makes no package: ${unknown}, then "
+    "cmake --build ${binary_dir} and cpack again. Or name the version: "
+    "cmake -D GET_PIN_VERSION=VERSION ${binary_dir} && cmake --build ${binary_dir}")
 endif()
+set(built "")
+if(EXISTS "${binary_dir}/get_pin_version.txt")
+  file(STRINGS "${binary_dir}/get_pin_version.txt" built LIMIT_COUNT 1)
+endif()
+if(NOT built STREQUAL version)
+  message(FATAL_ERROR
+    "This build holds version '${built}', but the sources are at version ${version} now (a "
+    "commit, a tag or a change since the last build). Build again, then cpack: "
+    "cmake --build ${binary_dir}")
+endif()
+set(CPACK_PACKAGE_VERSION "${version}")
 
 execute_process(COMMAND sh -c umask OUTPUT_VARIABLE umask OUTPUT_STRIP_TRAILING_WHITESPACE)
 if(NOT umask MATCHES "^0*22$")
@@ -67,24 +82,34 @@ if(EXISTS "${source_dir}/.git")
   set(origin "the last commit")
   set(tool git)
 else()
-  # The first trailer line: " -- Name <address>  Tue, 08 Dec 2026 12:00:00 +0000".
-  file(STRINGS "${source_dir}/docs/changelog" trailer REGEX "^ -- .*>  " LIMIT_COUNT 1)
-  string(REGEX REPLACE "^ -- .*>  " "" date "${trailer}")
-  execute_process(
-    COMMAND date -u -d "${date}" +%s
-    RESULT_VARIABLE status
-    OUTPUT_VARIABLE epoch
-    ERROR_VARIABLE error
-    OUTPUT_STRIP_TRAILING_WHITESPACE)
-  set(origin "docs/changelog's newest entry (no git checkout)")
-  set(tool date)
+  get_pin_exported_commit("${source_dir}" commit epoch described)
+  if(NOT commit STREQUAL "")
+    set(status 0)
+    set(origin "the commit exported (cmake/exported_commit)")
+  else()
+    # The first trailer line: " -- Name <address>  Tue, 08 Dec 2026 12:00:00 +0000".
+    file(STRINGS "${source_dir}/docs/changelog" trailer REGEX "^ -- .*>  " LIMIT_COUNT 1)
+    string(REGEX REPLACE "^ -- .*>  " "" date "${trailer}")
+    execute_process(
+      COMMAND date -u -d "${date}" +%s
+      RESULT_VARIABLE status
+      OUTPUT_VARIABLE epoch
+      ERROR_VARIABLE error
+      OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set(origin "docs/changelog's newest entry (no git checkout)")
+    set(tool date)
+  endif()
 endif()
 
 if(NOT status EQUAL 0 OR NOT epoch MATCHES "^[0-9]+$")
+  set(fix "make that time readable")
+  if(error MATCHES "(git config --global --add safe.directory [^\n]+)")
+    set(fix "run `${CMAKE_MATCH_1}`")
+  endif()
   message(FATAL_ERROR
     "The package's time stamps come from ${origin} in ${source_dir}, which ${tool} could "
     "not read (${status}): ${error}Set SOURCE_DATE_EPOCH to the time to use, in seconds "
-    "since 1970, or make that time readable.")
+    "since 1970, or ${fix}, then cpack again.")
 endif()
 set(ENV{SOURCE_DATE_EPOCH} "${epoch}")
 message(STATUS "SOURCE_DATE_EPOCH=${epoch}: the time of ${origin}")
