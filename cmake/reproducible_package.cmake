@@ -1,8 +1,9 @@
 # SPDX-License-Identifier: MIT
 # Read by cpack each time it makes the package (CPACK_PROJECT_CONFIG_FILE, set
 # in packaging.cmake), so that the same commit gives the same package bytes
-# wherever and whenever it is packaged, with the version of the commit checked
-# out, and that a build for the simulated board gives none.
+# wherever and whenever it is packaged, with the version of the sources built,
+# and that a build for the simulated board, or one whose version is not known,
+# gives none.
 #
 # The time. cpack gives every file of the package, and the package's own
 # members, the time in SOURCE_DATE_EPOCH when it is set, and otherwise the
@@ -10,11 +11,13 @@
 #   - in a git checkout, to the time of the commit checked out (%ct), read now
 #     and not when configuring, so that a new commit is packaged with its own
 #     time without configuring again;
-#   - in sources that are no git checkout (an export, a copy without .git), to
-#     the date of docs/changelog's newest entry, the time Debian's own package
-#     builds use.
+#   - in an export that git archive filled in (cmake/exported_commit), to the
+#     time of the commit exported, as a checkout of it would;
+#   - in other sources without .git (a copy made otherwise), to the date of
+#     docs/changelog's newest entry, the time Debian's own package builds use.
 # A git checkout whose commit time cannot be read (no git, an owner git does
-# not trust) stops cpack rather than stamp the package with another time.
+# not trust, with the version named) stops cpack rather than stamp the
+# package with another time.
 #
 # The umask. cpack creates the package's members and its directories with the
 # modes the umask leaves, so it must be 022: under 002 the bytes differ

@@ -70,7 +70,7 @@ function(get_pin_version source_dir project_version named out_version out_unknow
   set(${out_unknown} "" PARENT_SCOPE)
   # A version for dpkg that is also safe in a C++ string and a file name.
   if(NOT named STREQUAL "")
-    if(NOT named MATCHES "^[0-9][A-Za-z0-9.+~]*(-[A-Za-z0-9.+~]+)?$")
+    if(NOT named MATCHES "^[0-9][A-Za-z0-9.+~]*$")
       message(FATAL_ERROR "GET_PIN_VERSION is '${named}', which is no version of a Debian "
         "package: a digit, then digits, letters and '.', '+' or '~' (1.0.0, 1.0.0+local1).")
     endif()
