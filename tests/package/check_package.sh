@@ -28,6 +28,14 @@ named=$(sed -n 's/^GET_PIN_VERSION:STRING=//p' "$build_dir/CMakeCache.txt")
 readonly version named
 # The largest page size of the boards' kernels: 16K.
 readonly page=$((0x4000))
+# The program runs under qemu-user on the oldest CPU model of the boards: the
+# first boards' ARM1176 (ARMv6) for the 32-bit program, the Cortex-A53 of the
+# oldest 64-bit boards for arm64.
+if [[ $architecture == arm64 ]]; then
+    readonly qemu=qemu-aarch64 cpu=cortex-a53
+else
+    readonly qemu=qemu-arm cpu=arm1176
+fi
 failures=0
 
 die() {
@@ -141,13 +149,12 @@ check_static() {
 
 # The 32-bit program runs on the first boards' ARM1176 (ARMv6): no ARMv7
 # instruction, no Thumb-2. The arm64 one on the Cortex-A53 of the oldest
-# 64-bit boards. Each is run from the package on that CPU model.
+# 64-bit boards. Each is run from the package on that CPU model (qemu, cpu).
 check_target() {
-    local program=$1 machine qemu cpu output status=0
+    local program=$1 machine output status=0
     machine=$(readelf -h "$program" | sed -n 's/^ *Machine: *//p')
     if [[ $architecture == arm64 ]]; then
         check machine AArch64 "$machine"
-        qemu=qemu-aarch64 cpu=cortex-a53
     else
         local attributes cpu_arch
         attributes=$(readelf -A "$program")
@@ -157,7 +164,6 @@ check_target() {
             "$([[ $cpu_arch =~ ^(v4|v4T|v5T|v5TE|v5TEJ|v6|v6KZ|v6K)$ ]] && echo yes)"
         check "Tag_THUMB_ISA_use not Thumb-2" yes \
             "$([[ $(sed -n 's/^ *Tag_THUMB_ISA_use: //p' <<<"$attributes") != Thumb-2 ]] && echo yes)"
-        qemu=qemu-arm cpu=arm1176
     fi
     command -v $qemu >/dev/null || die "no $qemu to run the program (package qemu-user)"
     output=$(timeout 60 $qemu -cpu $cpu "$program" --version 2>&1) || status=$?
@@ -172,37 +178,61 @@ check_target() {
 # built (`git clone --depth 1`, with the changes not committed applied), later,
 # and under another umask and time zone while building. Any path, time or
 # surrounding of the build that reaches a byte of the package makes the two
-# differ. The shallow clone cannot count its commits: it configures with one
-# warning saying so, cpack refuses it with the same advice, and with the
-# version named (-DGET_PIN_VERSION) it packages as the first build did.
+# differ. On the way, the shallow clone, which cannot count its commits,
+# configures with one warning saying so and builds a program whose version
+# says it is not known; cpack refuses it with the same advice; its build
+# folder takes a release tag made on HEAD, and then deleted, on its next
+# `cmake --build`, with no other step. With the version named
+# (-DGET_PIN_VERSION) it packages as the first build did.
 check_rebuild() {
-    local cache=$build_dir/CMakeCache.txt settings=() setting generator second
-    local sources=$scratch/get_pin build=$scratch/build log=$scratch/log
+    local cache=$build_dir/CMakeCache.txt settings=() setting generator second hash dirty=""
+    local sources=$scratch/get_pin build=$scratch/build log=$scratch/log release
     while IFS= read -r setting; do
         settings+=("-D$setting")
     done < <(grep -E '^[A-Za-z0-9_]+:(BOOL|STRING|FILEPATH|PATH|UNINITIALIZED)=' "$cache" |
         grep -Ev '^GET_PIN_(TESTS|VERSION):')
     generator=$(sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' "$cache")
+    release=$(sed -n 's/^project(get_pin VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+    hash=$(git -C "$source_dir" rev-parse HEAD)
     git clone -q --depth 1 --no-checkout "file://$source_dir" "$sources"
-    git -C "$sources" fetch -q --depth 1 origin "$(git -C "$source_dir" rev-parse HEAD)"
+    git -C "$sources" fetch -q --depth 1 origin "$hash"
     git -C "$sources" checkout -q --detach FETCH_HEAD
     git -C "$source_dir" diff --binary HEAD >"$scratch/changes"
-    [[ ! -s $scratch/changes ]] || git -C "$sources" apply --binary "$scratch/changes"
-    # configure_and VERSION COMMAND...: configures the second build with that
-    # version named (empty: none), then runs the command.
-    configure_and() (
-        umask 0002
-        export TZ=UTC-14
-        cmake -S "$sources" -B "$build" -G "$generator" --no-warn-unused-cli "${settings[@]}" \
-            -DGET_PIN_TESTS=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DGET_PIN_VERSION="$1" &&
-            "${@:2}"
-    )
-    # Only what the package holds is built: the benchmark tool is not. cpack
-    # itself needs umask 022 (cmake/reproducible_package.cmake).
+    if [[ -s $scratch/changes ]]; then
+        git -C "$sources" apply --binary "$scratch/changes"
+        dirty=dirty
+    fi
+    # configure VERSION: the second build configured with that version named
+    # (empty: none).
+    configure() {
+        if ! (
+            umask 0002
+            export TZ=UTC-14
+            cmake -S "$sources" -B "$build" -G "$generator" --no-warn-unused-cli "${settings[@]}" \
+                -DGET_PIN_TESTS=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DGET_PIN_VERSION="$1"
+        ) >"$log" 2>&1; then
+            cat "$log"
+            die "the shallow clone did not configure"
+        fi
+    }
+    # build_again: only what the package holds; the benchmark tool is not built.
+    build_again() {
+        if ! (umask 0002 && export TZ=UTC-14 &&
+            cmake --build "$build" --parallel 2 --target get_pin man_page changelog) >"$log" 2>&1; then
+            cat "$log"
+            die "the shallow clone did not build"
+        fi
+    }
+    says_version() { timeout 60 $qemu -cpu $cpu "$build/get_pin" --version | head -n 1; }
+    # cpack itself needs umask 022 (cmake/reproducible_package.cmake).
     pack() { (umask 0022 && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/package"); }
-    configure_and "" true >"$log" 2>&1 || { cat "$log"; die "the shallow clone did not configure"; }
+
+    configure ""
     check "a shallow clone: one warning, naming git fetch --unshallow" "1 yes" \
         "$(grep -c 'CMake Warning' "$log") $(says "$log" 'run `git fetch --unshallow` there' && echo yes)"
+    build_again
+    check "a shallow clone builds, its version not known" \
+        "get_pin $release~unknown.${hash:0:7}${dirty:+.dirty}" "$(says_version)"
     if pack >"$log" 2>&1; then
         check "cpack refuses a shallow clone" refused packaged
     else
@@ -210,8 +240,19 @@ check_rebuild() {
             "$(says "$log" 'git fetch --unshallow' && says "$log" 'cmake -D GET_PIN_VERSION=VERSION' &&
                 echo yes)"
     fi
-    configure_and "$version" cmake --build "$build" --parallel 2 --target get_pin man_page changelog \
-        >"$log" 2>&1 && pack >>"$log" 2>&1 || { cat "$log"; die "the second build failed"; }
+    git -C "$sources" tag "v$release"
+    build_again
+    check "git tag v$release on HEAD, then cmake --build" "get_pin $release${dirty:++dirty}" \
+        "$(says_version)"
+    git -C "$sources" tag -d "v$release" >/dev/null
+    build_again
+    check "git tag -d, then cmake --build" "get_pin $release~unknown.${hash:0:7}${dirty:+.dirty}" \
+        "$(says_version)"
+
+    configure "$version"
+    build_again
+    check "the version named" "get_pin $version" "$(says_version)"
+    pack >"$log" 2>&1 || { cat "$log"; die "the second build did not package"; }
     second=$scratch/package/${package##*/}
     if cmp -s "$package" "$second"; then
         echo "pass: a second build gives the same bytes, sha256 $(sha256sum <"$package" | cut -d' ' -f1)"
@@ -239,8 +280,7 @@ says() {
 # with a change not committed < a snapshot after it < the same with a change <
 # the next commit < a snapshot after raising project() < the next release. A
 # later commit compares greater also when made at the same second as its
-# parent, and a day before it (a wrong clock). A configured build folder takes
-# a tag made, or deleted, on its next build. An export (git archive) of a
+# parent, and a day before it (a wrong clock). An export (git archive) of a
 # release commit carries the release's version, of another commit one not
 # known; one that git did not fill in, docs/changelog's.
 check_versions() {
@@ -283,8 +323,6 @@ check_versions() {
         compares_greater "a later commit, its time ${when%%:*}" "$earlier" "$later"
     done
     git -C "$clone" checkout -q --detach "$head"
-    check_tag_seen "$clone" "$release"
-
     order+=("$(version_of "$clone")") names+=("a snapshot before the release")
     git -C "$clone" tag "v$release"
     order+=("$(version_of "$clone")") names+=("the release")
@@ -326,27 +364,6 @@ check_versions() {
     echo 'cmake/exported_commit -export-subst' >"$clone/.git/info/attributes"
     check "an export that git did not fill in: docs/changelog's version" \
         "$(sed -n '1s/^get-pin (\([^)]*\)).*/\1/p' "$source_dir/docs/changelog")" "$(export_version)"
-}
-
-# check_tag_seen CLONE RELEASE: a build folder configured at an untagged
-# commit, whose next `cmake --build` of the program alone gives the release
-# version once the commit is tagged, and the snapshot again once the tag is
-# deleted, with no other step. A build of the simulated board, quick to make.
-check_tag_seen() {
-    local clone=$1 release=$2 build=$scratch/clone-build snapshot
-    cmake -S "$clone" -B "$build" -DGET_PIN_TESTS=OFF >"$scratch/log" 2>&1 ||
-        { cat "$scratch/log"; die "the throwaway clone did not configure"; }
-    built() {
-        cmake --build "$build" --parallel 2 --target get_pin >"$scratch/log" 2>&1 ||
-            { cat "$scratch/log"; die "the throwaway clone did not build"; }
-        "$build/get_pin" --version | head -n 1
-    }
-    snapshot=$(version_of "$clone")
-    check "a build of an untagged commit" "get_pin $snapshot" "$(built)"
-    git -C "$clone" tag "v$release"
-    check "git tag, then cmake --build" "get_pin $release" "$(built)"
-    git -C "$clone" tag -d "v$release" >/dev/null
-    check "git tag -d, then cmake --build" "get_pin $snapshot" "$(built)"
 }
 
 # A package as text to compare: its members with their modes and times, its
