@@ -178,12 +178,10 @@ check_target() {
 # built (`git clone --depth 1`, with the changes not committed applied), later,
 # and under another umask and time zone while building. Any path, time or
 # surrounding of the build that reaches a byte of the package makes the two
-# differ. On the way, the shallow clone, which cannot count its commits,
-# configures with one warning saying so and builds a program whose version
-# says it is not known; cpack refuses it with the same advice; its build
-# folder takes a release tag made on HEAD, and then deleted, on its next
-# `cmake --build`, with no other step. With the version named
-# (-DGET_PIN_VERSION) it packages as the first build did.
+# differ. On the way: the shallow clone, which cannot count its commits,
+# warns once and builds a version not known, which cpack refuses with the same
+# advice; its next `cmake --build` takes a release tag made on HEAD, and then
+# deleted. With the version named (-DGET_PIN_VERSION) it packages.
 check_rebuild() {
     local cache=$build_dir/CMakeCache.txt settings=() setting generator second hash dirty=""
     local sources=$scratch/get_pin build=$scratch/build log=$scratch/log release
@@ -202,68 +200,52 @@ check_rebuild() {
         git -C "$sources" apply --binary "$scratch/changes"
         dirty=dirty
     fi
-    # configure VERSION: the second build configured with that version named
-    # (empty: none).
+    # quietly WHAT COMMAND...: its output shown only when it fails.
+    quietly() { "${@:2}" >"$log" 2>&1 || { cat "$log"; die "$1"; }; }
+    builder() (
+        umask 0002
+        export TZ=UTC-14
+        "$@"
+    )
+    # configure VERSION: with that version named (empty: none).
     configure() {
-        if ! (
-            umask 0002
-            export TZ=UTC-14
-            cmake -S "$sources" -B "$build" -G "$generator" --no-warn-unused-cli "${settings[@]}" \
-                -DGET_PIN_TESTS=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DGET_PIN_VERSION="$1"
-        ) >"$log" 2>&1; then
-            cat "$log"
-            die "the shallow clone did not configure"
-        fi
+        quietly "the shallow clone did not configure" builder cmake -S "$sources" -B "$build" \
+            -G "$generator" --no-warn-unused-cli "${settings[@]}" -DGET_PIN_TESTS=OFF \
+            -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DGET_PIN_VERSION="$1"
     }
-    # build_again: only what the package holds; the benchmark tool is not built.
+    # build_again: what --version says after building what the package holds
+    # (not the benchmark tool).
     build_again() {
-        if ! (umask 0002 && export TZ=UTC-14 &&
-            cmake --build "$build" --parallel 2 --target get_pin man_page changelog) >"$log" 2>&1; then
-            cat "$log"
-            die "the shallow clone did not build"
-        fi
+        quietly "the shallow clone did not build" builder cmake --build "$build" --parallel 2 \
+            --target get_pin man_page changelog
+        timeout 60 $qemu -cpu $cpu "$build/get_pin" --version | head -n 1
     }
-    says_version() { timeout 60 $qemu -cpu $cpu "$build/get_pin" --version | head -n 1; }
     # cpack itself needs umask 022 (cmake/reproducible_package.cmake).
     pack() { (umask 0022 && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/package"); }
 
+    local unknown="get_pin $release~unknown.${hash:0:7}${dirty:+.dirty}"
     configure ""
     check "a shallow clone: one warning, naming git fetch --unshallow" "1 yes" \
         "$(grep -c 'CMake Warning' "$log") $(says "$log" 'run `git fetch --unshallow` there' && echo yes)"
-    build_again
-    check "a shallow clone builds, its version not known" \
-        "get_pin $release~unknown.${hash:0:7}${dirty:+.dirty}" "$(says_version)"
-    if pack >"$log" 2>&1; then
-        check "cpack refuses a shallow clone" refused packaged
-    else
-        check "cpack refuses a shallow clone, naming git fetch --unshallow and GET_PIN_VERSION" yes \
-            "$(says "$log" 'git fetch --unshallow' && says "$log" 'cmake -D GET_PIN_VERSION=VERSION' &&
-                echo yes)"
-    fi
+    check "a shallow clone builds, its version not known" "$unknown" "$(build_again)"
+    check "cpack refuses it, naming git fetch --unshallow and GET_PIN_VERSION" "refused yes" \
+        "$(pack >"$log" 2>&1 && echo packaged || echo refused) $(says "$log" 'git fetch --unshallow' &&
+            says "$log" 'cmake -D GET_PIN_VERSION=VERSION' && echo yes)"
     git -C "$sources" tag "v$release"
-    build_again
     check "git tag v$release on HEAD, then cmake --build" "get_pin $release${dirty:++dirty}" \
-        "$(says_version)"
+        "$(build_again)"
     git -C "$sources" tag -d "v$release" >/dev/null
-    build_again
-    check "git tag -d, then cmake --build" "get_pin $release~unknown.${hash:0:7}${dirty:+.dirty}" \
-        "$(says_version)"
-
+    check "git tag -d, then cmake --build" "$unknown" "$(build_again)"
     configure "$version"
-    build_again
-    check "the version named" "get_pin $version" "$(says_version)"
-    pack >"$log" 2>&1 || { cat "$log"; die "the second build did not package"; }
+    check "the version named" "get_pin $version" "$(build_again)"
+    quietly "the second build did not package" pack
     second=$scratch/package/${package##*/}
     if cmp -s "$package" "$second"; then
         echo "pass: a second build gives the same bytes, sha256 $(sha256sum <"$package" | cut -d' ' -f1)"
     else
         echo "FAIL: a second build gives other bytes; what differs (< first, > second):"
-        if [[ -f $second ]]; then
-            diff <(describe "$package") <(describe "$second") &&
-                echo "(nothing listed: the compressed members differ)"
-        else
-            ls "$scratch/package"
-        fi
+        diff <(describe "$package") <(describe "$second") &&
+            echo "(nothing listed: the compressed members differ)"
         failures=$((failures + 1))
     fi
 }
@@ -284,8 +266,7 @@ says() {
 # release commit carries the release's version, of another commit one not
 # known; one that git did not fill in, docs/changelog's.
 check_versions() {
-    local clone=$scratch/clone head time release next when earlier later i
-    local -a order names
+    local clone=$scratch/clone head time release next when earlier later
     version_of() { cmake -D GET_PIN_SOURCE_DIR="$1" -D GET_PIN_VERSION="${2-}" \
         -P "$source_dir/cmake/version.cmake"; }
     # commit_after SECONDS: a commit of the clone's changes, or an empty one,
@@ -323,33 +304,33 @@ check_versions() {
         compares_greater "a later commit, its time ${when%%:*}" "$earlier" "$later"
     done
     git -C "$clone" checkout -q --detach "$head"
-    order+=("$(version_of "$clone")") names+=("a snapshot before the release")
+    # step NAME FORM: the clone's version now has that form (R and N the two
+    # releases, S a snapshot's <date>.<count>.<hash>), and is newer than the
+    # step's before.
+    local r=${release//./\\.} n=${next//./\\.} s='[0-9]{8}\.[0-9]+\.[0-9a-f]{7}' previous=""
+    step() {
+        local now
+        now=$(version_of "$clone")
+        check "$1: the form ${2//\\/}" yes "$([[ $now =~ ^$2$ ]] && echo yes)"
+        [[ -z $previous ]] || compares_greater "$1" "$previous" "$now"
+        previous=$now
+    }
+    step "a snapshot before the release" "$r~git$s"
     git -C "$clone" tag "v$release"
-    order+=("$(version_of "$clone")") names+=("the release")
+    step "the release" "$r"
     echo change >>"$clone/README.md"
-    order+=("$(version_of "$clone")") names+=("the release with a change")
+    step "the release with a change" "$r\+dirty"
     commit_after "$time"
-    order+=("$(version_of "$clone")") names+=("a snapshot after it")
+    step "a snapshot after it" "$r\+git$s"
     echo change >>"$clone/README.md"
-    order+=("$(version_of "$clone")") names+=("that snapshot with a change")
+    step "that snapshot with a change" "$r\+git$s\.dirty"
     commit_after "$time"
-    order+=("$(version_of "$clone")") names+=("the next commit")
+    step "the next commit" "$r\+git$s"
     sed -i "s/^project(get_pin VERSION [0-9.]*/project(get_pin VERSION $next/" "$clone/CMakeLists.txt"
     commit_after "$time"
-    order+=("$(version_of "$clone")") names+=("a snapshot after raising project() to $next")
+    step "a snapshot after raising project() to $next" "$n~git$s"
     git -C "$clone" tag "v$next"
-    order+=("$(version_of "$clone")") names+=("the next release")
-    # The form of each: R and N the two releases, S a snapshot's
-    # <date>.<count>.<hash>.
-    local r=${release//./\\.} n=${next//./\\.} snapshot='[0-9]{8}\.[0-9]+\.[0-9a-f]{7}'
-    local -a forms=("$r~git$snapshot" "$r" "$r\+dirty" "$r\+git$snapshot" "$r\+git$snapshot\.dirty"
-        "$r\+git$snapshot" "$n~git$snapshot" "$n")
-    for i in "${!order[@]}"; do
-        check "${names[i]}: ${forms[i]//\\/}" yes "$([[ ${order[i]} =~ ^${forms[i]}$ ]] && echo yes)"
-    done
-    for ((i = 1; i < ${#order[@]}; i++)); do
-        compares_greater "${names[i]}, after ${names[i - 1]}" "${order[i - 1]}" "${order[i]}"
-    done
+    step "the next release" "$n"
 
     # export_version: the version of the sources that git archive exports.
     export_version() {
