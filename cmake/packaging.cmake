@@ -6,23 +6,9 @@
 
 find_program(GZIP_PROGRAM gzip REQUIRED)
 # The page as installed names on its title line the version built, which
-# --version prints; docs/get_pin.1 names the release it follows.
-file(READ ${PROJECT_SOURCE_DIR}/docs/get_pin.1 man_text)
-string(REGEX REPLACE "(\n\\.TH GET_PIN 1 \"[^\"]*\" \")get_pin [^\"]*\""
-       "\\1get_pin ${GET_PIN_VERSION}\"" versioned_man_text "${man_text}")
-if(versioned_man_text STREQUAL man_text AND NOT GET_PIN_VERSION STREQUAL PROJECT_VERSION)
-  message(FATAL_ERROR "docs/get_pin.1 has no title line '.TH GET_PIN 1 \"DATE\" \"get_pin VERSION\" ...'")
-endif()
+# --version prints: the target get_pin_version writes it on every build from
+# docs/get_pin.1, which names the release it follows (cmake/version.cmake).
 set(versioned_man_page ${PROJECT_BINARY_DIR}/man/versioned/get_pin.1)
-set(written_man_text "")
-if(EXISTS ${versioned_man_page})
-  file(READ ${versioned_man_page} written_man_text)
-endif()
-# Written only when it changes, so that an unchanged page is not gzipped again.
-if(NOT written_man_text STREQUAL versioned_man_text)
-  file(WRITE ${versioned_man_page} "${versioned_man_text}")
-endif()
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/get_pin.1)
 set(man_page ${PROJECT_BINARY_DIR}/man/get_pin.1)
 add_custom_command(
   OUTPUT ${man_page}.gz
@@ -33,6 +19,7 @@ add_custom_command(
   COMMENT "Compressing the man page get_pin(1)"
   VERBATIM)
 add_custom_target(man_page ALL DEPENDS ${man_page}.gz)
+add_dependencies(man_page get_pin_version)
 install(FILES ${man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The licence and the changelog, where Debian keeps them: the copyright file in
@@ -75,9 +62,11 @@ endif()
 
 # Debian package names may not contain "_".
 set(CPACK_PACKAGE_NAME get-pin)
-# The version of the commit built (cmake/version.cmake): a later commit's
-# package is newer to apt, and its name says which commit it is.
-set(CPACK_PACKAGE_VERSION ${GET_PIN_VERSION})
+# The version of the sources built (cmake/version.cmake): a later commit's
+# package is newer to apt, and its name says which commit it is. cpack takes
+# it from the last build (reproducible_package.cmake); this is the version
+# the folder was configured with.
+set(CPACK_PACKAGE_VERSION ${GET_PIN_CONFIGURED_VERSION})
 set(CPACK_PACKAGE_VENDOR "get_pin developers")
 set(CPACK_GENERATOR DEB)
 set(CPACK_STRIP_FILES ON)
@@ -96,7 +85,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "report the levels of GPIO header pins on 
 # sets it) and a umask of 022.
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/reproducible_package.cmake)
 set(CPACK_GET_PIN_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_GET_PIN_BINARY_DIR ${PROJECT_BINARY_DIR})
 set(CPACK_GET_PIN_PROJECT_VERSION ${PROJECT_VERSION})
+set(CPACK_GET_PIN_NAMED_VERSION "${GET_PIN_VERSION}")
 # A build for the simulated board, or for the tests' stand-in wiringPi library
 # over it, reads no real pin: cpack refuses to package it
 # (reproducible_package.cmake), so that no such package passes for a real one.

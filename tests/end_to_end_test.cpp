@@ -23,6 +23,7 @@
 
 #include "support/board_trace.h"
 #include "support/program_run.h"
+#include "version.h"
 
 namespace
 {
@@ -30,9 +31,7 @@ namespace
 using program_run::ending;
 using program_run::run;
 
-// The version of the commit built, and a word that the board built in must be
-// named by, from CMake.
-constexpr std::string_view project_version = GET_PIN_VERSION;
+// A word that the board built in must be named by, from CMake.
 constexpr std::string_view board_name = GET_PIN_BOARD_NAME;
 
 // A board with nothing connected: the lines pulled up at power-on read high.
@@ -163,7 +162,8 @@ TEST(Commands, OnTheCommandLineOnlyHelpAndVersionAreTaken)
 
     const ending version = run("get\n", {.arguments = {"--version"}});
     expect_clean_end(version);
-    const std::string version_line = "get_pin " + std::string{project_version} + "\n";
+    // The version of the sources built (version.h).
+    const std::string version_line{arguments::version_line};
     ASSERT_TRUE(version.output.starts_with(version_line)) << version.output;
     // Both name the board on a line of their own, so that a simulated board is
     // never taken for the real header.
