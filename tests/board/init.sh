@@ -83,11 +83,12 @@ ended() {
 	[ "$state" = Z ]
 }
 
-# wait_end PID [SECONDS]: waits up to SECONDS (5) of the clock; sets STATUS,
-# or kills the process and fails.
+# wait_end PID [SECONDS]: waits up to SECONDS (10) of the clock; sets STATUS,
+# or kills the process and fails. The limits guard against hangs alone, so
+# they hold on an emulator that a loaded host slows down.
 wait_end() {
 	now_cs
-	deadline=$((NOW + ${2:-5} * 100))
+	deadline=$((NOW + ${2:-10} * 100))
 	until ended "$1"; do
 		now_cs
 		if [ $NOW -ge $deadline ]; then
@@ -121,7 +122,7 @@ tool_for() {
 	return 1
 }
 
-tool() { tool_for 10 "$@"; }
+tool() { tool_for 30 "$@"; }
 
 # chips: CHIPS, one line per GPIO chip, "gpiochipN [LABEL] (N lines)".
 chips() {
@@ -229,13 +230,13 @@ remove_chip() {
 }
 
 # bounded COMMAND...: runs COMMAND with input /tmp/get, output /tmp/out and
-# errors /tmp/err for up to 10 s; sets STATUS (137 when it had to be killed).
+# errors /tmp/err for up to 30 s; sets STATUS (137 when it had to be killed).
 # Not busybox timeout: its watcher outlives the command by up to a second, as
 # an orphan of init, and the SIGCHLD of its end interrupts what init is blocked
 # in, such as opening a fifo (the shell then ends, and the kernel panics).
 bounded() {
 	"$@" </tmp/get >/tmp/out 2>/tmp/err &
-	wait_end $! 10 || STATUS=137
+	wait_end $! 30 || STATUS=137
 }
 
 # --- Talking to a running get_pin through two fifos -------------------------
@@ -248,11 +249,11 @@ start_program() {
 	exec 3>/tmp/to_program 4</tmp/from_program
 }
 
-# ask: one "get" and its reply in ANSWER (empty when none came in 5 s).
+# ask: one "get" and its reply in ANSWER (empty when none came in 10 s).
 ask() {
 	ANSWER=""
 	echo get >&3 2>/dev/null
-	read -t 5 -r ANSWER <&4
+	read -t 10 -r ANSWER <&4
 }
 
 # --- Reading the chip's state ------------------------------------------------
@@ -370,7 +371,7 @@ lines_held_while_running() {
 
 # shows LEVELS...: asks until the reply shows LEVELS. The request-time pins
 # must be right at once; pin 18 is sampled between requests, so it may take a
-# few replies (for at most 5 s; no reply ends the wait).
+# few replies (for at most 10 s; no reply ends the wait).
 shows() {
 	want=$(reply_for "$@")
 	ask
@@ -383,7 +384,7 @@ shows() {
 		;;
 	esac
 	now_cs
-	deadline=$((NOW + 500))
+	deadline=$((NOW + 1000))
 	while [ "$got" != "$want" ] && [ -n "$got" ] && [ $NOW -lt $deadline ]; do
 		ask
 		got=$ANSWER
@@ -413,7 +414,7 @@ hold_once() {
 	drive 18 1
 	ask
 	now_cs
-	deadline=$((NOW + 500))
+	deadline=$((NOW + 1000))
 	while [ "$ANSWER" != "$high" ]; do
 		[ -n "$ANSWER" ] && [ $NOW -lt $deadline ] || return 1
 		ask
@@ -458,7 +459,7 @@ measure() {
 	say "INFO timing get_pin, one \"get\" round trip: $OUTPUT$DETAIL"
 }
 
-# finish_program: closes the running get_pin's input, waits up to 5 s for its
+# finish_program: closes the running get_pin's input, waits up to 10 s for its
 # end (STATUS) and takes the rest of its output (REST).
 finish_program() {
 	exec 3>&-
@@ -470,7 +471,7 @@ finish_program() {
 exit_and_release() {
 	echo exit >&3 2>/dev/null
 	if ! finish_program; then
-		DETAIL="get_pin did not end within 5 s of \"exit\""
+		DETAIL="get_pin did not end within 10 s of \"exit\""
 		return 1
 	fi
 	DETAIL="status $STATUS;"
@@ -499,7 +500,7 @@ line_busy() {
 	holder=$!
 	exec 5>/tmp/to_holder 6</tmp/from_holder
 	held=""
-	read -t 5 -r held <&6
+	read -t 10 -r held <&6
 	result=1
 	if [ "$held" = held ]; then
 		refused "request header pin 18 (line 24 of /dev/$CHIP): Device or resource busy: .*consumer \"round_trip\""
@@ -644,7 +645,7 @@ header_chip_goes_away() {
 	ask
 	reply=$ANSWER
 	if ! finish_program; then
-		DETAIL="get_pin still ran 5 s after its chip went away"
+		DETAIL="get_pin still ran 10 s after its chip went away"
 		return 1
 	fi
 	message=$(head -n 1 /tmp/program_err)
