@@ -272,7 +272,7 @@ held_by_program() {
 	case $INFO in
 	*': used by "get_pin", input') return 0 ;;
 	esac
-	DETAIL="$DETAIL line $1 is not an input held by get_pin without bias: '$INFO';"
+	DETAIL="$DETAIL line $1 is not an input held by get_pin with no other flag: '$INFO';"
 	return 1
 }
 
@@ -364,7 +364,7 @@ lines_held_while_running() {
 		ok=1
 	fi
 	pulls_as_written || ok=1
-	[ $ok = 0 ] && DETAIL="lines $LINES of $CHIP [$LABEL]: input, consumer get_pin, no bias"
+	[ $ok = 0 ] && DETAIL="lines $LINES of $CHIP [$LABEL]: input, consumer get_pin, no other flag"
 	[ $ok = 0 ] && [ "$MODE" = sim ] && DETAIL="$DETAIL, pulls kept"
 	return $ok
 }
