@@ -13,8 +13,11 @@
 # off. run_vm_test.sh packs it as /init and reads the markers from the serial
 # console.
 #
-# Every wait is bounded: a program that hangs fails its check instead of
-# stopping the machine, and the host's time limit covers the rest.
+# Every wait is bounded in time: a program or tool that hangs fails its check
+# instead of stopping the machine, and one that fails ends its check at once
+# with a FAIL line naming its error. The host's time limit covers the rest.
+# The machine's GPIO tool is round_trip (round_trip.cpp), which uses the GPIO
+# character device v2 alone, as get_pin does: Debian 14's kernels have no v1.
 
 # Lists of pins and lines are split on purpose; busybox read has -t.
 # shellcheck shell=sh disable=SC2086,SC3045,SC3006,SC3018
@@ -37,6 +40,7 @@ fail() { say "FAIL $1: $2"; }
 # check NAME FUNCTION: runs FUNCTION, which leaves its explanation in DETAIL.
 check() {
 	DETAIL=""
+	BROKEN=""
 	if "$2"; then pass "$1" "${DETAIL# }"; else fail "$1" "${DETAIL# }"; fi
 }
 
@@ -45,6 +49,9 @@ set_up_machine() {
 	mount -t proc proc /proc
 	mount -t sysfs sysfs /sys
 	mount -t devtmpfs devtmpfs /dev 2>/dev/null
+	# The kernel's reports of pins and lines, for the checks of pins that
+	# kernel functions use.
+	mount -t debugfs debugfs /sys/kernel/debug
 	exec </dev/console >/dev/console 2>&1
 	# A program that ends early must fail our writes to it, not end init.
 	trap '' PIPE
@@ -60,6 +67,73 @@ set_up_machine() {
 	[ "$MODE" = real ] || mount -t configfs configfs /sys/kernel/config
 }
 
+# --- Bounded waits and the machine's tool -----------------------------------
+
+# now_cs: NOW, the centiseconds since boot (no process started).
+now_cs() {
+	read -r up _ </proc/uptime
+	part=${up#*.}
+	NOW=$((${up%.*} * 100 + ${part#0}))
+}
+
+# ended PID: true once the process has ended (gone, or a zombie not yet waited).
+ended() {
+	[ -r "/proc/$1/stat" ] || return 0
+	{ read -r _ _ state _ <"/proc/$1/stat"; } 2>/dev/null || return 0
+	[ "$state" = Z ]
+}
+
+# wait_end PID [SECONDS]: waits up to SECONDS (10) of the clock; sets STATUS,
+# or kills the process and fails. The limits guard against hangs alone, so
+# they hold on an emulator that a loaded host slows down.
+wait_end() {
+	now_cs
+	deadline=$((NOW + ${2:-10} * 100))
+	until ended "$1"; do
+		now_cs
+		if [ $NOW -ge $deadline ]; then
+			kill -9 "$1"
+			wait "$1"
+			return 1
+		fi
+		usleep 10000
+	done
+	wait "$1"
+	STATUS=$?
+}
+
+# tool_for SECONDS COMMAND...: runs one of the machine's tools for up to
+# SECONDS, its output in OUTPUT. When it fails or hangs, DETAIL names it and
+# its error, and BROKEN is set, so that a check stops at once.
+tool_for() {
+	limit=$1
+	shift
+	OUTPUT=""
+	"$@" </dev/null >/tmp/tool_out 2>/tmp/tool_err &
+	if ! wait_end $! "$limit"; then
+		DETAIL="$DETAIL '$*' did not end within $limit s;"
+		BROKEN=yes
+		return 1
+	fi
+	OUTPUT=$(cat /tmp/tool_out)
+	[ "$STATUS" = 0 ] && return 0
+	DETAIL="$DETAIL '$*' failed with status $STATUS: '$(tr '\n' ' ' </tmp/tool_err)';"
+	BROKEN=yes
+	return 1
+}
+
+tool() { tool_for 30 "$@"; }
+
+# chips: CHIPS, one line per GPIO chip, "gpiochipN [LABEL] (N lines)".
+chips() {
+	CHIPS=""
+	for chip in /dev/gpiochip*; do
+		tool round_trip info "$chip" 0 || return 1
+		CHIPS="$CHIPS${OUTPUT%%
+*};"
+	done
+}
+
 # find_real_chip: CHIP, the SoC's header chip by its label; BASE, the address
 # of its GPIO block (whose level register follows writes to the set and clear
 # registers in qemu, whatever a line's function). The block is at 7e200000 on
@@ -67,7 +141,8 @@ set_up_machine() {
 # ("3f200000-3f2000b3 : gpio@7e200000") and by its device, at the address the
 # processor sees, on the bcm2711 ("fe200000-fe2000b3 : fe200000.gpio").
 find_real_chip() {
-	CHIP=$(gpiodetect | sed -n "s/^\(gpiochip[0-9]*\) \[$LABEL\] .*/\1/p")
+	chips || return 1
+	CHIP=$(echo "$CHIPS" | tr ';' '\n' | sed -n "s/^\(gpiochip[0-9]*\) \[$LABEL\] .*/\1/p")
 	BASE=$(sed -n -E 's/^ *([0-9a-f]*)-[0-9a-f]* : (.*gpio@7e200000|\1\.gpio)$/\1/p' /proc/iomem)
 	[ -n "$CHIP" ] && [ -n "$BASE" ]
 }
@@ -155,13 +230,13 @@ remove_chip() {
 }
 
 # bounded COMMAND...: runs COMMAND with input /tmp/get, output /tmp/out and
-# errors /tmp/err for up to 10 s; sets STATUS (137 when it had to be killed).
+# errors /tmp/err for up to 30 s; sets STATUS (137 when it had to be killed).
 # Not busybox timeout: its watcher outlives the command by up to a second, as
 # an orphan of init, and the SIGCHLD of its end interrupts what init is blocked
 # in, such as opening a fifo (the shell then ends, and the kernel panics).
 bounded() {
 	"$@" </tmp/get >/tmp/out 2>/tmp/err &
-	wait_end $! 10 || STATUS=137
+	wait_end $! 30 || STATUS=137
 }
 
 # --- Talking to a running get_pin through two fifos -------------------------
@@ -174,68 +249,40 @@ start_program() {
 	exec 3>/tmp/to_program 4</tmp/from_program
 }
 
-# ask: one "get" and its reply in ANSWER (empty when none came in 5 s).
+# ask: one "get" and its reply in ANSWER (empty when none came in 10 s).
 ask() {
 	ANSWER=""
 	echo get >&3 2>/dev/null
-	read -t 5 -r ANSWER <&4
+	read -t 10 -r ANSWER <&4
 }
 
-# ended PID: true once the process has ended (gone, or a zombie not yet waited).
-ended() {
-	[ -r "/proc/$1/stat" ] || return 0
-	{ read -r _ _ state _ <"/proc/$1/stat"; } 2>/dev/null || return 0
-	[ "$state" = Z ]
-}
+# --- Reading the chip's state ------------------------------------------------
 
-# wait_end PID [SECONDS]: waits up to SECONDS (5); sets STATUS, or kills the
-# process and fails.
-wait_end() {
-	tries=0
-	until ended "$1"; do
-		tries=$((tries + 1))
-		if [ $tries -gt $((${2:-5} * 100)) ]; then
-			kill -9 "$1"
-			wait "$1"
-			return 1
-		fi
-		usleep 10000
-	done
-	wait "$1"
-	STATUS=$?
-}
-
-# --- Reading the chip's state with gpioinfo ---------------------------------
-
-# info_line CHIP OFFSET: gpioinfo's line for one line of a chip.
+# info_line OFFSET: INFO, what the kernel reports of a line of the header chip
+# ('line 2 "SDA1": used by "get_pin", input'); fails naming the tool's error.
 info_line() {
-	gpioinfo "$1" | grep -E "^[[:space:]]+line +$2:"
+	tool round_trip info "/dev/$CHIP" "$1" || return 1
+	INFO=${OUTPUT#*
+}
 }
 
+# An input held by get_pin with no other flag: no bias, not active-low.
 held_by_program() {
-	info=$(info_line "$CHIP" "$1")
-	case $info in
-	*'"get_pin"'*input*'[used]') return 0 ;;
+	info_line "$1" || return 1
+	case $INFO in
+	*': used by "get_pin", input') return 0 ;;
 	esac
-	DETAIL="$DETAIL line $1 is not an input held by get_pin without bias: '$info';"
+	DETAIL="$DETAIL line $1 is not an input held by get_pin with no other flag: '$INFO';"
 	return 1
 }
 
 free_input() {
-	info=$(info_line "$CHIP" "$1")
-	case $info in
-	*unused*input*active-high*) ;;
-	*)
-		DETAIL="$DETAIL line $1 is not a free input: '$info';"
-		return 1
-		;;
+	info_line "$1" || return 1
+	case $INFO in
+	*': unused, input') return 0 ;;
 	esac
-	case $info in
-	*'['*)
-		DETAIL="$DETAIL line $1 has flags: '$info';"
-		return 1
-		;;
-	esac
+	DETAIL="$DETAIL line $1 is not a free input without flags: '$INFO';"
+	return 1
 }
 
 # pulls_as_written: every pull of the header chip is the one this test last
@@ -305,21 +352,26 @@ lines_held_while_running() {
 	ok=0
 	for line in $LINES; do
 		held_by_program "$line" || ok=1
+		[ -z "$BROKEN" ] || return 1
 	done
-	count=$(for chip in /dev/gpiochip*; do gpioinfo "${chip#/dev/}"; done | grep -c '"get_pin"')
+	count=0
+	for chip in /dev/gpiochip*; do
+		tool round_trip info "$chip" || return 1
+		count=$((count + $(echo "$OUTPUT" | grep -c 'used by "get_pin"')))
+	done
 	if [ "$count" != 6 ]; then
 		DETAIL="$DETAIL get_pin holds $count lines in all, not 6;"
 		ok=1
 	fi
 	pulls_as_written || ok=1
-	[ $ok = 0 ] && DETAIL="lines $LINES of $CHIP [$LABEL]: input, consumer get_pin, no bias"
+	[ $ok = 0 ] && DETAIL="lines $LINES of $CHIP [$LABEL]: input, consumer get_pin, no other flag"
 	[ $ok = 0 ] && [ "$MODE" = sim ] && DETAIL="$DETAIL, pulls kept"
 	return $ok
 }
 
 # shows LEVELS...: asks until the reply shows LEVELS. The request-time pins
 # must be right at once; pin 18 is sampled between requests, so it may take a
-# few replies (at most 50).
+# few replies (for at most 10 s; no reply ends the wait).
 shows() {
 	want=$(reply_for "$@")
 	ask
@@ -331,11 +383,12 @@ shows() {
 		return 1
 		;;
 	esac
-	tries=0
-	while [ "$got" != "$want" ] && [ $tries -lt 50 ]; do
+	now_cs
+	deadline=$((NOW + 1000))
+	while [ "$got" != "$want" ] && [ -n "$got" ] && [ $NOW -lt $deadline ]; do
 		ask
 		got=$ANSWER
-		tries=$((tries + 1))
+		now_cs
 	done
 	if [ "$got" != "$want" ]; then
 		DETAIL="$DETAIL reply '$got', wanted '$want';"
@@ -360,11 +413,12 @@ hold_once() {
 	low=$(reply_with_18 | sed 's/18: 1/18: 0/')
 	drive 18 1
 	ask
-	tries=0
+	now_cs
+	deadline=$((NOW + 1000))
 	while [ "$ANSWER" != "$high" ]; do
-		tries=$((tries + 1))
-		[ $tries -le 50 ] || return 1
+		[ -n "$ANSWER" ] && [ $NOW -lt $deadline ] || return 1
 		ask
+		now_cs
 	done
 	drive 18 0
 	HELD=0
@@ -394,15 +448,18 @@ pin_18_held_then_released() {
 	return 1
 }
 
-# Six-line read times: one gpioget process against one get_pin round trip.
+# Six-line read times: one process that requests the six lines and reads them
+# (round_trip read) against one get_pin round trip.
 measure() {
-	spawn=$(round_trip spawn 40 /usr/bin/gpioget "$CHIP" $LINES 2>&1)
-	talk=$(round_trip talk 200 "$PROGRAM" 2>&1)
-	say "INFO timing gpioget, one process per reading of the six lines: $spawn"
-	say "INFO timing get_pin, one \"get\" round trip: $talk"
+	DETAIL=""
+	tool_for 60 round_trip spawn 40 /bin/round_trip read "/dev/$CHIP" $LINES
+	say "INFO timing round_trip read, one process per reading of the six lines: $OUTPUT$DETAIL"
+	DETAIL=""
+	tool_for 60 round_trip talk 200 "$PROGRAM"
+	say "INFO timing get_pin, one \"get\" round trip: $OUTPUT$DETAIL"
 }
 
-# finish_program: closes the running get_pin's input, waits up to 5 s for its
+# finish_program: closes the running get_pin's input, waits up to 10 s for its
 # end (STATUS) and takes the rest of its output (REST).
 finish_program() {
 	exec 3>&-
@@ -414,7 +471,7 @@ finish_program() {
 exit_and_release() {
 	echo exit >&3 2>/dev/null
 	if ! finish_program; then
-		DETAIL="get_pin did not end within 5 s of \"exit\""
+		DETAIL="get_pin did not end within 10 s of \"exit\""
 		return 1
 	fi
 	DETAIL="status $STATUS;"
@@ -425,6 +482,7 @@ exit_and_release() {
 	ok=0
 	for line in $LINES; do
 		free_input "$line" || ok=1
+		[ -z "$BROKEN" ] || return 1
 	done
 	pulls_as_written || ok=1
 	[ $ok = 0 ] && DETAIL="$DETAIL six lines free inputs"
@@ -432,25 +490,31 @@ exit_and_release() {
 	return $ok
 }
 
-# Another program holds header pin 18's line.
+# Another program holds header pin 18's line, the last that get_pin requests:
+# round_trip hold, which says "held" once it holds it and lets go when its
+# input ends.
 line_busy() {
-	gpiomon "$CHIP" 24 >/dev/null 2>&1 &
-	monitor=$!
-	tries=0
-	until info_line "$CHIP" 24 | grep -q '"gpiomon"'; do
-		tries=$((tries + 1))
-		if [ $tries -gt 500 ]; then
-			kill "$monitor"
-			DETAIL="gpiomon did not take line 24"
-			return 1
-		fi
-		usleep 10000
-	done
-	refused "18"
-	result=$?
-	echo "$message" | grep -q 24 || result=1
-	kill "$monitor"
-	wait "$monitor"
+	rm -f /tmp/to_holder /tmp/from_holder
+	mkfifo /tmp/to_holder /tmp/from_holder
+	round_trip hold "/dev/$CHIP" 24 </tmp/to_holder >/tmp/from_holder 2>/tmp/holder_err &
+	holder=$!
+	exec 5>/tmp/to_holder 6</tmp/from_holder
+	held=""
+	read -t 10 -r held <&6
+	result=1
+	if [ "$held" = held ]; then
+		refused "request header pin 18 (line 24 of /dev/$CHIP): Device or resource busy: .*consumer \"round_trip\""
+		result=$?
+	fi
+	exec 5>&-
+	wait_end "$holder" || STATUS="killed"
+	exec 6<&-
+	if [ "$held" != held ]; then
+		DETAIL="'round_trip hold /dev/$CHIP 24' did not hold line 24: status $STATUS, '$(cat /tmp/holder_err)'"
+	elif [ "$STATUS" != 0 ]; then
+		DETAIL="$DETAIL; the holder ended with status $STATUS: '$(cat /tmp/holder_err)'"
+		result=1
+	fi
 	return $result
 }
 
@@ -528,15 +592,14 @@ pinmux() {
 # input, taking the bus's data line (seen before get_pin looked): get_pin must
 # refuse, naming the device and the function, and leave the pin to the bus.
 i2c_pin_refused() {
-	[ -d /sys/kernel/debug/pinctrl ] || mount -t debugfs debugfs /sys/kernel/debug
 	insmod /lib/modules/i2c-bcm2835.ko || return 1
 	before=$(function_of 2)
 	report=$(pinmux 2)
-	info=$(info_line "$CHIP" 2 | tr -s ' \t' ' ')
+	info_line 2 || INFO="?"
 	refused "request header pin 3 (line 2 of /dev/$CHIP): the pin is set to alt0 for [0-9a-f]*804000.i2c, a kernel function"
 	result=$?
 	after=$(function_of 2)
-	DETAIL="$DETAIL; line 2 function (GPFSEL0) $before before ('$report', gpioinfo '$info'), $after after"
+	DETAIL="$DETAIL; line 2 function (GPFSEL0) $before before ('$report', '$INFO'), $after after"
 	rmmod i2c_bcm2835
 	[ $result = 0 ] && [ "$before" = 4 ] && [ "$after" = 4 ]
 }
@@ -545,10 +608,10 @@ i2c_pin_refused() {
 # line, so get_pin's request is refused as busy, naming the holder.
 one_wire_pin_busy() {
 	insmod /lib/modules/wire.ko && insmod /lib/modules/w1-gpio.ko || return 1
-	holder=$(info_line "$CHIP" 4 | tr -s ' \t' ' ')
-	refused "request header pin 7 (line 4 of /dev/$CHIP): Device or resource busy: .*consumer"
+	info_line 4 || INFO="?"
+	refused "request header pin 7 (line 4 of /dev/$CHIP): Device or resource busy: .*consumer \"onewire\""
 	result=$?
-	DETAIL="$DETAIL; gpioinfo '$holder'"
+	DETAIL="$DETAIL; '$INFO'"
 	rmmod w1_gpio wire
 	return $result
 }
@@ -582,7 +645,7 @@ header_chip_goes_away() {
 	ask
 	reply=$ANSWER
 	if ! finish_program; then
-		DETAIL="get_pin still ran 5 s after its chip went away"
+		DETAIL="get_pin still ran 10 s after its chip went away"
 		return 1
 	fi
 	message=$(head -n 1 /tmp/program_err)
@@ -638,11 +701,12 @@ main() {
 		return
 	fi
 	if [ "$MODE" = real ]; then
+		DETAIL=""
 		if ! find_real_chip; then
-			fail machine "no [$LABEL] chip or GPIO block: $(gpiodetect | tr '\n' ';')"
+			fail machine "no [$LABEL] chip or GPIO block: $CHIPS$DETAIL"
 			return
 		fi
-		say "INFO machine: $(gpiodetect | tr '\n' ';') GPIO block at 0x$BASE"
+		say "INFO machine: $CHIPS GPIO block at 0x$BASE"
 	else
 		# A chip whose label is in no header table, present throughout, so
 		# that discovery has to look past it.

@@ -1,19 +1,34 @@
 // SPDX-License-Identifier: MIT
-// round_trip: times reading the header pins, for the emulated-board test, and
-// runs a program as a kernel without the GPIO character device v2 would.
+// round_trip: the emulated machines' GPIO tool, for the emulated-board test.
+// It times reading the header pins, runs a program as a kernel without the
+// GPIO character device v2 would, and reads, requests and holds lines through
+// the v2 calls alone, which every kernel from Linux 5.10 on has (Debian 14's
+// kernels have no v1). Static, it runs on every machine.
 //
 //   round_trip spawn COUNT PROGRAM [ARGS...]  runs PROGRAM COUNT times, one
-//                                             process per reading (gpioget)
+//                                             process per reading
 //   round_trip talk COUNT PROGRAM [ARGS...]   starts PROGRAM once and times
 //                                             COUNT "get" requests, each until
 //                                             its reply line (get_pin)
 //   round_trip before-5.10 PROGRAM [ARGS...]  runs PROGRAM (exec) with the
 //                                             v2 calls on GPIO chips failing
 //                                             as before Linux 5.10
+//   round_trip info CHIP [LINE...]            prints "gpiochipN [LABEL] (N
+//                                             lines)", then what the kernel
+//                                             reports of each LINE (of every
+//                                             line when none is named)
+//   round_trip read CHIP LINE...              requests the lines as inputs and
+//                                             prints their levels, "1 0 ..."
+//   round_trip hold CHIP LINE...              requests the lines as inputs,
+//                                             prints "held" and holds them
+//                                             until its standard input ends
 //
-// The timing modes print one line, "MODE: COUNT runs, median N us, min N us,
-// max N us", and exit 0; a failed run, a missing reply line or a non-zero
-// status of PROGRAM is one line on stderr and status 1.
+// A line of info reads 'line 4 "GPIO_GCLK": used by "onewire", output,
+// open-drain' or 'line 2 "SDA1": unused, input'. Requests name the consumer
+// "round_trip". The timing modes print one line, "MODE: COUNT runs, median N
+// us, min N us, max N us", and exit 0. Every failure (a failed run, a missing
+// reply line, a non-zero status of PROGRAM, a call the kernel refused) is one
+// line on stderr and status 1.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -33,6 +48,7 @@
 #include <span>
 #include <spawn.h>
 #include <string_view>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,6 +59,7 @@ namespace
 {
 
 constexpr std::size_t max_count = 1000;
+constexpr std::string_view consumer = "round_trip";
 constexpr std::string_view request = "get\n";
 constexpr std::string_view stop = "exit\n";
 
@@ -226,17 +243,190 @@ constexpr std::uint32_t arm_ioctl = 54;
     die_errno(argv[0], errno);
 }
 
+// What info prints for each flag the kernel reports of a line, in this order.
+struct flag_name {
+    std::uint64_t flag;
+    std::string_view name;
+};
+constexpr std::array<flag_name, 11> flag_names{{
+    {GPIO_V2_LINE_FLAG_INPUT, "input"},
+    {GPIO_V2_LINE_FLAG_OUTPUT, "output"},
+    {GPIO_V2_LINE_FLAG_ACTIVE_LOW, "active-low"},
+    {GPIO_V2_LINE_FLAG_BIAS_PULL_UP, "pull-up"},
+    {GPIO_V2_LINE_FLAG_BIAS_PULL_DOWN, "pull-down"},
+    {GPIO_V2_LINE_FLAG_BIAS_DISABLED, "bias-disabled"},
+    {GPIO_V2_LINE_FLAG_OPEN_DRAIN, "open-drain"},
+    {GPIO_V2_LINE_FLAG_OPEN_SOURCE, "open-source"},
+    {GPIO_V2_LINE_FLAG_EDGE_RISING, "edge-rising"},
+    {GPIO_V2_LINE_FLAG_EDGE_FALLING, "edge-falling"},
+    {GPIO_V2_LINE_FLAG_EVENT_CLOCK_REALTIME, "realtime-clock"},
+}};
+
+// The kernel's fixed-size strings end at their first NUL, or fill the array.
+template <std::size_t size> [[nodiscard]] std::string_view text_of(const char (&text)[size])
+{
+    return {text, strnlen(text, size)};
+}
+
+[[nodiscard]] int open_chip(const char* path)
+{
+    const int chip = open(path, O_RDWR | O_CLOEXEC);
+    if (chip < 0) {
+        die_errno(path, errno);
+    }
+    return chip;
+}
+
+// The offsets named after the chip, at most the kernel's limit of one request.
+struct offsets {
+    std::array<std::uint32_t, GPIO_V2_LINES_MAX> values{};
+    std::size_t count = 0;
+};
+
+[[nodiscard]] offsets parse_offsets(std::span<char*> texts)
+{
+    offsets parsed;
+    if (texts.size() > parsed.values.size()) {
+        die("LINE", "too many lines");
+    }
+    for (const std::string_view text : texts) {
+        std::uint32_t& value = parsed.values.at(parsed.count++);
+        const auto [end, error] = std::from_chars(text.begin(), text.end(), value);
+        if (error != std::errc{} || end != text.end()) {
+            die("LINE", "must be a line number");
+        }
+    }
+    return parsed;
+}
+
+void print_line(int chip, const char* path, std::uint32_t offset)
+{
+    gpio_v2_line_info info{};
+    info.offset = offset;
+    if (ioctl(chip, GPIO_V2_GET_LINEINFO_IOCTL, &info) != 0) {
+        die_errno(path, errno);
+    }
+    const std::string_view name = text_of(info.name);
+    std::printf("line %u \"%.*s\": ", offset, static_cast<int>(name.size()), name.data());
+    if ((info.flags & GPIO_V2_LINE_FLAG_USED) != 0) {
+        const std::string_view holder = text_of(info.consumer);
+        std::printf("used by \"%.*s\"", static_cast<int>(holder.size()), holder.data());
+    } else {
+        std::printf("unused");
+    }
+    for (const flag_name& flag : flag_names) {
+        if ((info.flags & flag.flag) != 0) {
+            std::printf(", %.*s", static_cast<int>(flag.name.size()), flag.name.data());
+        }
+    }
+    for (const gpio_v2_line_attribute& attribute : std::span{info.attrs}.first(info.num_attrs)) {
+        if (attribute.id == GPIO_V2_LINE_ATTR_ID_DEBOUNCE) {
+            std::printf(", debounce %u us", attribute.debounce_period_us);
+        }
+    }
+    std::printf("\n");
+}
+
+void print_info(const char* path, std::span<char*> lines)
+{
+    const int chip = open_chip(path);
+    gpiochip_info info{};
+    if (ioctl(chip, GPIO_GET_CHIPINFO_IOCTL, &info) != 0) {
+        die_errno(path, errno);
+    }
+    const std::string_view name = text_of(info.name);
+    const std::string_view label = text_of(info.label);
+    std::printf("%.*s [%.*s] (%u lines)\n", static_cast<int>(name.size()), name.data(),
+                static_cast<int>(label.size()), label.data(), info.lines);
+    if (lines.empty()) {
+        for (std::uint32_t offset = 0; offset < info.lines; ++offset) {
+            print_line(chip, path, offset);
+        }
+    } else {
+        const offsets wanted = parse_offsets(lines);
+        for (const std::uint32_t offset : std::span{wanted.values}.first(wanted.count)) {
+            print_line(chip, path, offset);
+        }
+    }
+    close(chip);
+}
+
+// The lines requested as inputs, with no other flag: the request's descriptor.
+[[nodiscard]] int request_inputs(const char* path, const offsets& lines)
+{
+    const int chip = open_chip(path);
+    gpio_v2_line_request lines_request{};
+    std::copy_n(lines.values.begin(), lines.count, std::begin(lines_request.offsets));
+    std::copy(consumer.begin(), consumer.end(), std::begin(lines_request.consumer));
+    lines_request.config.flags = GPIO_V2_LINE_FLAG_INPUT;
+    lines_request.num_lines = static_cast<std::uint32_t>(lines.count);
+    if (ioctl(chip, GPIO_V2_GET_LINE_IOCTL, &lines_request) != 0) {
+        die_errno("request lines", errno);
+    }
+    close(chip);
+    return lines_request.fd;
+}
+
+void read_levels(const char* path, std::span<char*> lines)
+{
+    const offsets wanted = parse_offsets(lines);
+    const int held = request_inputs(path, wanted);
+    gpio_v2_line_values values{};
+    values.mask = wanted.count == GPIO_V2_LINES_MAX ? ~0ULL : (1ULL << wanted.count) - 1;
+    if (ioctl(held, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) != 0) {
+        die_errno("read lines", errno);
+    }
+    for (std::size_t index = 0; index < wanted.count; ++index) {
+        std::printf(index == 0 ? "%llu" : " %llu",
+                    static_cast<unsigned long long>((values.bits >> index) & 1U));
+    }
+    std::printf("\n");
+    close(held);
+}
+
+// Holds the lines as another program would, until its input ends.
+void hold_lines(const char* path, std::span<char*> lines)
+{
+    const int held = request_inputs(path, parse_offsets(lines));
+    std::printf("held\n");
+    std::fflush(stdout);
+    std::array<char, 64> buffer{};
+    for (;;) {
+        const ssize_t count = read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (count == 0) {
+            break;
+        }
+        if (count < 0 && errno != EINTR) {
+            die_errno("read standard input", errno);
+        }
+    }
+    close(held);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     const std::span<char*> arguments{argv, static_cast<std::size_t>(argc)};
-    if (arguments.size() >= 3 && std::string_view{arguments[1]} == "before-5.10") {
+    const std::string_view command = arguments.size() >= 3 ? arguments[1] : "";
+    if (command == "before-5.10") {
         run_before_v2(&arguments[2]);
     }
+    if (command == "info") {
+        print_info(arguments[2], arguments.subspan(3));
+        return 0;
+    }
+    if ((command == "read" || command == "hold") && arguments.size() >= 4) {
+        if (command == "read") {
+            read_levels(arguments[2], arguments.subspan(3));
+        } else {
+            hold_lines(arguments[2], arguments.subspan(3));
+        }
+        return 0;
+    }
     if (arguments.size() < 4) {
-        die("usage",
-            "round_trip spawn|talk COUNT PROGRAM [ARGS...] | before-5.10 PROGRAM [ARGS...]");
+        die("usage", "round_trip spawn|talk COUNT PROGRAM [ARGS...] | before-5.10 PROGRAM "
+                     "[ARGS...] | info CHIP [LINE...] | read|hold CHIP LINE...");
     }
     // A program that ends early must fail a write, not end this one.
     signal(SIGPIPE, SIG_IGN);

@@ -35,18 +35,26 @@
 #              Debian 12's, has no raspi4b)
 #   rpi3-11    as rpi3, bullseye's linux-image-arm64 (5.10): the oldest kernel
 #              with the GPIO character device v2 that get_pin needs
+#   rpi4-14    as rpi4, forky's linux-image-arm64 (7.2, Debian 14's, which has
+#              no GPIO character device v1)
+#   arm64-16k-14  as arm64-16k, forky's linux-image-arm64-16k (7.2), whose
+#              gpio-sim module the kernel ships
 # Each PROGRAM=FILE (PROGRAM arm32 or arm64) is a get_pin to check. ROUND_TRIP
-# is the timing tool (round_trip.cpp), built static so it runs on every kernel.
+# is the machines' GPIO and timing tool (round_trip.cpp), built static so it
+# runs on every machine and kernel.
 #
 # Packages come from the suites named here, through apt configurations of the
 # test's own in WORK_DIR/apt (sources, lists, architectures, an empty dpkg
 # status), so that any host gives the same machines; "update" brings their
 # package lists up to date (a configuration fetches them only when missing or
-# older than the sources).
-# Every machine uses bookworm's tools: busybox-static and gpiod 1.6.3
-# (libgpiod2), whose syntax init.sh speaks. WORK_DIR keeps the downloads
-# (shared by the configurations), the built modules and the unpacked qemu, so a
-# second run downloads and compiles nothing.
+# older than the sources). forky's Release files as served may be weeks old,
+# so its lists are taken whatever their Valid-Until says.
+# Every machine runs bookworm's busybox-static, and no other distribution tool:
+# every program in it is static, and round_trip reads and holds lines through
+# the v2 calls, where gpiod 1.6 (Debian 12's) uses v1, which Debian 14's
+# kernels lack. WORK_DIR keeps the downloads (shared by the configurations),
+# the built modules and the unpacked qemu, so a second run downloads and
+# compiles nothing.
 #
 # Needs apt-get, the cross compiler of the kernel's architecture,
 # qemu-system-arm, cpio, xz, make and fdtput (device-tree-compiler). rpi4's
@@ -67,12 +75,14 @@ readonly REAL_CHECKS=(header-chip-found lines-held-while-running replies-follow-
 readonly SIM_CHECKS=(no-header-chip "${REAL_CHECKS[@]}" header-chip-goes-away)
 readonly BOOT_LIMIT_SECONDS=600
 readonly KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
-# The suite of the machines' tools, and of kbuild and the kernel source.
+# The suite of the machines' busybox, and of kbuild and the kernel source.
 readonly TOOLS_SUITE=bookworm
 # The suite of rpi4's qemu, which the tools' apt configuration lists too.
 readonly QEMU_SUITE=bookworm-backports
 # The suite of the oldest kernel (rpi3-11), for arm64 alone.
 readonly OLD_SUITE=bullseye
+# The suite of the newest kernels (the -14 configurations), for arm64 alone.
+readonly NEW_SUITE=forky
 
 die() {
     echo "board test: $*" >&2
@@ -90,7 +100,7 @@ step_done() {
 # use_config CONFIG: what each configuration needs, in globals.
 use_config() {
     CONFIG=$1 MODE=sim DTB="" DTB_PM_ONLY="" DTB_REMOVE="" DTB_DISABLE=() IMAGE_MODULES=(fs/configfs/configfs)
-    QEMU_PACKAGES=() CHECK_MODULES=() ONE_WIRE_LINE=""
+    QEMU_PACKAGES=() CHECK_MODULES=() ONE_WIRE_LINE="" BUILD_SIM=yes
     case $CONFIG in
     armmp | armmp-13)
         ARCH=armhf KERNEL_ARCH=arm CROSS=arm-linux-gnueabihf- META=linux-image-armmp
@@ -102,10 +112,15 @@ use_config() {
         LABEL=pinctrl-bcm2711 HEADER_LINES=58
         QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a72 -m 512 -smp 1)
         ;;
-    arm64-16k)
+    arm64-16k | arm64-16k-14)
         ARCH=arm64 KERNEL_ARCH=arm64 CROSS=aarch64-linux-gnu- META=linux-image-6.12-arm64-16k
         LABEL=pinctrl-rp1 HEADER_LINES=54
         QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a76 -m 512 -smp 1)
+        if [[ $CONFIG == *-14 ]]; then
+            # forky's kernels ship gpio-sim as a module (and irq_sim built in).
+            META=linux-image-arm64-16k BUILD_SIM=""
+            IMAGE_MODULES+=(drivers/gpio/gpio-sim)
+        fi
         ;;
     rpi)
         # armhf tools cannot run on the ARM1176: armel ones. The watchdog
@@ -135,7 +150,7 @@ use_config() {
         LABEL=pinctrl-bcm2835 HEADER_LINES=54
         QEMU=(qemu-system-aarch64 -M raspi3b -m 1G -accel "tcg,thread=single")
         ;;
-    rpi4)
+    rpi4 | rpi4-14)
         # raspi4b takes only its 2 GiB and its four cores (no -m, no -smp).
         # Blocks it does not model oops at boot when probed (a synchronous
         # external abort): the HDMI side's interrupt controller, its two i2c
@@ -160,13 +175,15 @@ use_config() {
         QEMU_PACKAGES=("qemu-system-arm/$QEMU_SUITE" "qemu-system-common/$QEMU_SUITE"
             "qemu-system-data/$QEMU_SUITE" libaio1 libcapstone4 libfuse3-3)
         ;;
-    *) die "unknown configuration '$CONFIG' (armmp, arm64, arm64-16k, armmp-13, arm64-13, rpi, rpi2, rpi3, rpi3-11 or rpi4)" ;;
+    *) die "unknown configuration '$CONFIG' (armmp, arm64, arm64-16k, armmp-13, arm64-13, rpi, rpi2, rpi3, rpi3-11, rpi4, rpi4-14 or arm64-16k-14)" ;;
     esac
     case $CONFIG in
     *-13 | rpi2 | rpi3 | rpi4) SUITE=trixie ;;
-    *-11) SUITE=bullseye ;;
+    *-11) SUITE=$OLD_SUITE ;;
+    *-14) SUITE=$NEW_SUITE ;;
     *) SUITE=bookworm ;;
     esac
+    [[ $MODE == sim ]] || BUILD_SIM=""
     if [[ $MODE == real ]]; then CHECKS=("${REAL_CHECKS[@]}"); else CHECKS=("${SIM_CHECKS[@]}"); fi
     ((!${#CHECK_MODULES[@]})) || CHECKS+=(i2c-pin-refused one-wire-pin-busy)
 }
@@ -185,18 +202,24 @@ write_if_changed() {
 # none yet or when the sources changed since. The caller holds the lock of the
 # downloads. bullseye (rpi3-11's 5.10 kernel, for arm64) is its main suite
 # alone: bullseye-security lists newer 5.10 kernels whose files answer 404.
+# forky (the 7.2 kernels, for arm64) is its main suite alone too, taken
+# whatever its Valid-Until says: the Release files served may be weeks old.
 use_apt() {
     local dir=$WORK/apt/$1 suite=$1 arch machines=(armhf armel arm64) machine list
     export APT_CONFIG=$dir/apt.conf
     mkdir -p "$dir"/{lists/partial,cache/archives/partial,sources.list.d,preferences.d,apt.conf.d}
     arch=$(dpkg --print-architecture)
-    [[ $suite != "$OLD_SUITE" ]] || machines=(arm64)
+    [[ $suite != "$OLD_SUITE" && $suite != "$NEW_SUITE" ]] || machines=(arm64)
     for machine in "$arch" "${machines[@]}"; do
         list+="\"$machine\"; "
     done
     {
-        echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite main"
-        if [[ $suite != "$OLD_SUITE" ]]; then
+        if [[ $suite == "$NEW_SUITE" ]]; then
+            echo "deb [signed-by=$KEYRING check-valid-until=no] http://deb.debian.org/debian $suite main"
+        else
+            echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite main"
+        fi
+        if [[ $suite != "$OLD_SUITE" && $suite != "$NEW_SUITE" ]]; then
             echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite-updates main"
             echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian-security $suite-security main"
         fi
@@ -256,7 +279,7 @@ unlock_downloads() {
 update_all() {
     local suite start
     lock_downloads
-    for suite in "$OLD_SUITE" bookworm trixie; do
+    for suite in "$OLD_SUITE" bookworm trixie "$NEW_SUITE"; do
         start=$(now)
         use_apt "$suite" update
         step_done "apt-get update $suite" "$start"
@@ -272,25 +295,37 @@ dependency() {
 }
 
 # Resolves the kernel release, e.g. 6.1.0-57-arm64, and the packages to
-# download from the kernel's suite (KERNEL_PACKAGES) and from the tools' suite
-# (TOOL_PACKAGES). A trixie kernel's own kbuild needs trixie's C library, so
-# its modules are built with bookworm's kbuild of the same upstream version.
+# download from the kernel's suite (KERNEL_PACKAGES, of which unpack takes a
+# few files, and HEADER_PACKAGES) and from the tools' suite (TOOL_PACKAGES). A trixie kernel's own kbuild needs
+# trixie's C library, so its modules are built with bookworm's kbuild of the
+# same upstream version. forky's linux-image-RELEASE is empty: it depends on
+# linux-binary-RELEASE (the kernel), linux-modules-RELEASE and
+# linux-base-RELEASE (the device trees), whose files lie under
+# /usr/lib/modules/RELEASE; SPLIT_IMAGE says so.
 resolve_packages() {
     local common kbuild
     use_apt "$SUITE"
     RELEASE=$(dependency "$META" 'linux-image-[^:>]*') || true
     RELEASE=${RELEASE#linux-image-}
     [[ -n $RELEASE ]] || die "$SUITE has no $META:$ARCH"
-    KERNEL_PACKAGES=("linux-image-$RELEASE:$ARCH")
-    TOOL_PACKAGES=("busybox-static:$ARCH" "gpiod:$ARCH" "libgpiod2:$ARCH")
-    KBUILD="" SOURCE=""
-    if [[ $MODE == sim ]]; then
+    if [[ -n $(dependency "linux-image-$RELEASE" "linux-binary-$RELEASE") ]]; then
+        SPLIT_IMAGE=yes
+        KERNEL_PACKAGES=("linux-binary-$RELEASE:$ARCH" "linux-modules-$RELEASE:$ARCH" "linux-base-$RELEASE:$ARCH")
+        VMLINUZ=usr/lib/modules/$RELEASE/vmlinuz DTB_DIR=usr/lib/modules/$RELEASE/dtb
+    else
+        SPLIT_IMAGE=""
+        KERNEL_PACKAGES=("linux-image-$RELEASE:$ARCH")
+        VMLINUZ=boot/vmlinuz-$RELEASE DTB_DIR=usr/lib/linux-image-$RELEASE
+    fi
+    TOOL_PACKAGES=("busybox-static:$ARCH")
+    HEADER_PACKAGES=() KBUILD="" SOURCE=""
+    if [[ -n $BUILD_SIM ]]; then
         common=$(dependency "linux-headers-$RELEASE" 'linux-headers-[^:>]*-common')
         kbuild=$(dependency "linux-headers-$RELEASE" 'linux-kbuild-[^:>]*')
         [[ -n $common && -n $kbuild ]] || die "linux-headers-$RELEASE:$ARCH: no common headers or kbuild"
         KBUILD=${kbuild/+deb13/+deb12}
         SOURCE=linux-source-$(grep -oE '^[0-9]+\.[0-9]+' <<<"$RELEASE")
-        KERNEL_PACKAGES+=("linux-headers-$RELEASE:$ARCH" "$common")
+        HEADER_PACKAGES=("linux-headers-$RELEASE:$ARCH" "$common")
         # kbuild runs on this machine: its own architecture.
         TOOL_PACKAGES+=("$KBUILD" "$SOURCE")
     fi
@@ -324,7 +359,7 @@ fetch_all() {
     lock_downloads
     : >"$1"
     resolve_packages
-    fetch "$1" "${KERNEL_PACKAGES[@]}"
+    fetch "$1" "${KERNEL_PACKAGES[@]}" "${HEADER_PACKAGES[@]}"
     use_apt "$TOOLS_SUITE"
     fetch "$1" "${TOOL_PACKAGES[@]}" "${QEMU_PACKAGES[@]}"
     unlock_downloads
@@ -347,21 +382,35 @@ image_module() {
     echo "$found"
 }
 
+# extract ROOT PACKAGE PATTERN...: the files of PACKAGE that match, under ROOT
+# (each pattern must match).
+extract() {
+    local root=$1 package=$2
+    shift 2
+    (($#)) || return 0
+    dpkg-deb --fsys-tarfile "$(deb_file "$LIST" "$package")" | tar -x -C "$root" --wildcards "$@"
+}
+
 # unpack ROOT: the kernel, its device tree, the modules the machine loads from
 # the image (uncompressed: busybox insmod takes plain .ko files), the headers
-# and kbuild, busybox and the gpiod tools with their library, under ROOT.
+# and kbuild, and busybox, under ROOT. Of the image, only what the machine
+# needs: the rest is 250 MB of modules.
 unpack() {
-    local root=$1 package module files=("./boot/vmlinuz-$RELEASE")
+    local root=$1 package module module_files=() dtb_files=()
     mkdir -p "$root"
     for module in "${IMAGE_MODULES[@]}" "${CHECK_MODULES[@]}"; do
-        files+=("./*lib/modules/$RELEASE/kernel/$module.ko*")
+        module_files+=("./*lib/modules/$RELEASE/kernel/$module.ko*")
     done
-    [[ -z $DTB ]] || files+=("./usr/lib/linux-image-$RELEASE/$DTB")
-    # Of the image, only what the machine needs: the rest is 250 MB of modules.
-    dpkg-deb --fsys-tarfile "$(deb_file "$LIST" "linux-image-$RELEASE")" |
-        tar -x -C "$root" --wildcards "${files[@]}"
+    [[ -z $DTB ]] || dtb_files=("./$DTB_DIR/$DTB")
+    if [[ -n $SPLIT_IMAGE ]]; then
+        extract "$root" "linux-binary-$RELEASE" "./$VMLINUZ"
+        extract "$root" "linux-modules-$RELEASE" "${module_files[@]}"
+        extract "$root" "linux-base-$RELEASE" "${dtb_files[@]}"
+    else
+        extract "$root" "linux-image-$RELEASE" "./$VMLINUZ" "${module_files[@]}" "${dtb_files[@]}"
+    fi
     find "$root" -name '*.ko.xz' -exec xz -d {} +
-    for package in "${KERNEL_PACKAGES[@]:1}" "${TOOL_PACKAGES[@]}"; do
+    for package in "${HEADER_PACKAGES[@]}" "${TOOL_PACKAGES[@]}"; do
         [[ $package == "$SOURCE" ]] || dpkg -x "$(deb_file "$LIST" "$package")" "$root"
     done
 }
@@ -432,56 +481,14 @@ build_modules() {
     rm -rf "$source"
 }
 
-# The GNU triplet of an ELF file's architecture, where its libraries live.
-triplet_of() {
-    local header
-    header=$(readelf -h "$1")
-    case $(sed -n 's/^ *Machine: *//p' <<<"$header") in
-    ARM)
-        if grep -q 'hard-float' <<<"$header"; then echo arm-linux-gnueabihf; else echo arm-linux-gnueabi; fi
-        ;;
-    AArch64) echo aarch64-linux-gnu ;;
-    *) die "$1: not an ARM program" ;;
-    esac
-}
-
-# copy_libraries STAGE ROOT: copies the loader and libraries that the programs
-# in STAGE need, and theirs. Each architecture's libraries go to
-# /lib/TRIPLET, where its loader looks, so that 32- and 64-bit programs can
-# share the machine.
-copy_libraries() {
-    local stage=$1 root=$2 queue=() file triplet name dir found interpreter
-    mapfile -t queue < <(find "$stage/bin" "$stage/usr/bin" "$stage/opt" -type f ! -name busybox)
-    while ((${#queue[@]})); do
-        file=${queue[0]}
-        queue=("${queue[@]:1}")
-        triplet=$(triplet_of "$file")
-        interpreter=$(readelf -lW "$file" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
-        if [[ -n $interpreter && ! -e $stage$interpreter ]]; then
-            cp -L "/usr/$triplet/lib/${interpreter##*/}" "$stage$interpreter"
-        fi
-        while read -r name; do
-            [[ -e $stage/lib/$triplet/$name ]] && continue
-            found=""
-            for dir in "$root/usr/lib/$triplet" "$root/lib/$triplet" "/usr/$triplet/lib"; do
-                [[ -e $dir/$name ]] && found=$dir/$name && break
-            done
-            [[ -n $found ]] || die "no $triplet $name for $file"
-            mkdir -p "$stage/lib/$triplet"
-            cp -L "$found" "$stage/lib/$triplet/$name"
-            queue+=("$stage/lib/$triplet/$name")
-        done < <(readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
-    done
-}
-
-# pack_initramfs ROOT MODULES ROUND_TRIP OUT: busybox, the gpiod tools, the
-# modules in their load order and those the checks load themselves, the
-# programs under /opt/PROGRAM/get_pin, the machine's settings in
-# /etc/board-test and init.sh as /init.
+# pack_initramfs ROOT MODULES ROUND_TRIP OUT: busybox, round_trip, the modules
+# in their load order and those the checks load themselves, the programs under
+# /opt/PROGRAM/get_pin, the machine's settings in /etc/board-test and init.sh
+# as /init. Every program is static: the machine has no C library.
 pack_initramfs() {
     local root=$1 modules=$2 round_trip=$3 out=$4 stage=$4.d program module order=() later=()
     rm -rf "$stage"
-    mkdir -p "$stage"/{bin,usr/bin,lib/modules,etc,proc,sys,dev,tmp,opt}
+    mkdir -p "$stage"/{bin,lib/modules,etc,proc,sys,dev,tmp,opt}
     chmod 1777 "$stage/tmp"
     # init links the other applets at start.
     cp "$root/bin/busybox" "$stage/bin/"
@@ -491,7 +498,6 @@ pack_initramfs() {
         mkdir -p "$stage/opt/$program"
         cp "${PROGRAMS[$program]}" "$stage/opt/$program/get_pin"
     done
-    cp "$root"/usr/bin/gpio{detect,get,info,mon} "$stage/usr/bin/"
     for module in "${IMAGE_MODULES[@]}"; do
         module=$(image_module "$root" "$module") || exit 1
         cp "$module" "$stage/lib/modules/"
@@ -502,11 +508,10 @@ pack_initramfs() {
         cp "$module" "$stage/lib/modules/"
         later+=("${module##*/}")
     done
-    if [[ $MODE == sim ]]; then
+    if [[ -n $BUILD_SIM ]]; then
         cp "$modules/irq_sim.ko" "$modules/gpio-sim.ko" "$stage/lib/modules/"
         order+=(irq_sim.ko gpio-sim.ko)
     fi
-    copy_libraries "$stage" "$root"
     cp "$HERE/init.sh" "$stage/init"
     chmod 755 "$stage/init"
     {
@@ -529,7 +534,7 @@ pack_initramfs() {
 # node on ONE_WIRE_LINE is added (its driver loaded by the check alone).
 device_tree() {
     local node gpio
-    cp "$1/usr/lib/linux-image-$RELEASE/$DTB" "$2"
+    cp "$1/$DTB_DIR/$DTB" "$2"
     if [[ -n $DTB_PM_ONLY ]]; then
         fdtput -t x "$2" /soc/watchdog@7e100000 reg 0x7e100000 0x114
         fdtput -t s "$2" /soc/watchdog@7e100000 reg-names pm
@@ -663,7 +668,7 @@ main() {
         unpack "$root"
         touch "$root/.unpacked"
     fi
-    [[ $MODE == real ]] || build_modules "$root" "$WORK/$CONFIG/modules-$RELEASE"
+    [[ -z $BUILD_SIM ]] || build_modules "$root" "$WORK/$CONFIG/modules-$RELEASE"
     step_done "unpack and module build" "$start"
 
     QEMU_VERSION=""
@@ -682,7 +687,7 @@ main() {
     step_done "initramfs" "$start"
 
     start=$(now)
-    boot "$root/boot/vmlinuz-$RELEASE" "$WORK/$CONFIG/initramfs.gz" "$WORK/$CONFIG/console.log" "$dtb"
+    boot "$root/$VMLINUZ" "$WORK/$CONFIG/initramfs.gz" "$WORK/$CONFIG/console.log" "$dtb"
     step_done "boot and checks" "$start"
     report "$WORK/$CONFIG/console.log"
 }
