@@ -3,10 +3,11 @@
 # The init of the emulated ARM machine (busybox sh): runs every check against
 # each program named in /etc/board-test ("arm64 arm32": /opt/arm64/get_pin,
 # then /opt/arm32/get_pin), on a simulated GPIO header chip made with gpio-sim
-# or on the SoC's real one. /etc/board-test holds four lines: the programs;
+# or on the SoC's real one. /etc/board-test holds five lines: the programs;
 # the mode (sim or real), the header chip's label and its number of lines; the
-# modules to load, in order; the modules that the checks of pins used by
-# kernel functions load themselves (none: those checks do not run).
+# modules to load, in order; the modules that the checks of the I2C and 1-Wire
+# pins of rpi4 load themselves (none: those checks do not run); the modules of
+# the kernel functions that the machine can run, in order.
 # For each it prints "BOARD-TEST PROGRAM <arch>", one "BOARD-TEST PASS|FAIL
 # <check>: <detail>" line per check, "BOARD-TEST INFO" lines for measurements
 # and "BOARD-TEST DONE <arch>"; then "BOARD-TEST END", and powers the machine
@@ -60,6 +61,7 @@ set_up_machine() {
 		read -r MODE LABEL HEADER_LINES
 		read -r MODULES
 		read -r CHECK_MODULES
+		read -r FUNCTION_MODULES
 	} </etc/board-test
 	for module in $MODULES; do
 		insmod "/lib/modules/$module" || return 1
@@ -592,7 +594,7 @@ pinmux() {
 # input, taking the bus's data line (seen before get_pin looked): get_pin must
 # refuse, naming the device and the function, and leave the pin to the bus.
 i2c_pin_refused() {
-	insmod /lib/modules/i2c-bcm2835.ko || return 1
+	functions_on
 	before=$(function_of 2)
 	report=$(pinmux 2)
 	info_line 2 || INFO="?"
@@ -600,7 +602,7 @@ i2c_pin_refused() {
 	result=$?
 	after=$(function_of 2)
 	DETAIL="$DETAIL; line 2 function (GPFSEL0) $before before ('$report', '$INFO'), $after after"
-	rmmod i2c_bcm2835
+	functions_off
 	[ $result = 0 ] && [ "$before" = 4 ] && [ "$after" = 4 ]
 }
 
@@ -614,6 +616,169 @@ one_wire_pin_busy() {
 	DETAIL="$DETAIL; '$INFO'"
 	rmmod w1_gpio wire
 	return $result
+}
+
+# --- Pins that kernel functions use ------------------------------------------
+# The kernel functions that the machine can run (its I2C buses: qemu models the
+# SoC's I2C controllers, or leaves blocks that its drivers bind to) are found
+# once, at start, and turned off for the other checks by unbinding each device
+# from its driver, as the README's fix does. What the kernel's own report
+# (pinmux-pins) showed claimed meanwhile is the truth that function-pins-refused
+# holds get_pin's verdicts against.
+
+# pin_of LINE: the header pin of one of get_pin's lines.
+pin_of() {
+	i=1
+	for line in $LINES; do
+		[ "$line" = "$1" ] && nth "$i" $PINS && return
+		i=$((i + 1))
+	done
+}
+
+# note_claims FILE: adds to FILE each of get_pin's lines whose mux the pin
+# controller's report shows claimed, as "LINE DEVICE FUNCTION", but by the
+# controller itself, whose own state at boot is the board's setting.
+note_claims() {
+	for line in $LINES; do
+		sed -n "s/^pin $line ([^)]*): \([^ (][^ ]*\) .* function \([^ ]*\) group .*/$line \1 \2/p" \
+			/sys/kernel/debug/pinctrl/*/pinmux-pins
+	done | grep -v " $CONTROLLER " >>"$1"
+}
+
+# driver_of DEVICE: the sysfs folder of a function's driver, from /tmp/functions.
+driver_of() {
+	grep "^$1 " /tmp/functions | cut -d ' ' -f 2
+}
+
+# find_functions: starts the functions (the modules in FUNCTION_MODULES;
+# built-in drivers bound at boot), makes one transfer on each channel of an
+# I2C multiplexer, which selects that channel's pin state, and so notes every
+# claim in /tmp/claims. Then unbinds the devices that claim a line, each noted
+# in /tmp/functions with its driver: FUNCTION_DEVICES.
+find_functions() {
+	for module in $FUNCTION_MODULES; do
+		insmod "/lib/modules/$module" || return 1
+	done
+	CONTROLLER=$(basename "$(dirname "$(readlink -f "/sys/bus/gpio/devices/$CHIP")")")
+	: >/tmp/claims
+	note_claims /tmp/claims
+	for bus in /sys/bus/i2c/devices/i2c-*; do
+		case $(readlink -f "$bus") in
+		*/i2c-*/i2c-*)
+			i2cget -y "${bus##*-}" 0x50 >/dev/null 2>&1 &
+			wait_end $! 10
+			note_claims /tmp/claims
+			;;
+		esac
+	done
+	sort -u -o /tmp/claims /tmp/claims
+	FUNCTION_DEVICES=$(cut -d ' ' -f 2 /tmp/claims | sort -u | tr '\n' ' ')
+	: >/tmp/functions
+	for device in $FUNCTION_DEVICES; do
+		# A device is on one bus, in whichever its driver is.
+		echo "$device $(readlink -f /sys/bus/*/devices/"$device"/driver)" >>/tmp/functions
+	done
+	functions_off
+	: >/tmp/claims_left
+	note_claims /tmp/claims_left
+	[ ! -s /tmp/claims_left ]
+}
+
+# functions_on / functions_off: binds every device of /tmp/functions to its
+# driver, or unbinds it.
+functions_on() {
+	while read -r device driver; do
+		[ -e "$driver/$device" ] || echo "$device" >"$driver/bind"
+	done </tmp/functions
+}
+
+functions_off() {
+	while read -r device driver; do
+		[ ! -e "$driver/$device" ] || echo "$device" >"$driver/unbind"
+	done </tmp/functions
+}
+
+# first_claim DEVICES: the claim of the first line in get_pin's order of
+# set-up (its reply order) that one of DEVICES claims, or nothing.
+first_claim() {
+	for line in $LINES; do
+		for device in $1; do
+			grep -m 1 "^$line $device " /tmp/claims && return
+		done
+	done
+}
+
+# With every function on, get_pin must refuse exactly the pins whose lines the
+# kernel's report claimed, in its order of set-up, naming the device that
+# claims each: freeing that one device (unbinding it) takes it to the next,
+# and once all are free it answers, while their drivers run on for their other
+# devices. Then get_pin runs while the first device's driver starts again: at
+# its next read it must end, naming the device, with no reply, as the kernel's
+# report shows the device's claim.
+function_pins_refused() {
+	if [ -z "$FUNCTION_DEVICES" ]; then
+		DETAIL="no kernel function claimed one of lines $LINES"
+		return 1
+	fi
+	functions_on
+	on=$FUNCTION_DEVICES
+	verdicts=""
+	claim=$(first_claim "$on")
+	while [ -n "$claim" ]; do
+		set -- $claim
+		pin=$(pin_of "$1")
+		if ! refused "request header pin $pin (line $1 of /dev/$CHIP): the pin is set to $3 for $2, a kernel function that"; then
+			DETAIL="pin $pin, claimed by $2 for $3, after '$verdicts': $DETAIL"
+			functions_off
+			return 1
+		fi
+		verdicts="${verdicts}pin $pin refused for $2 ($3), "
+		echo "$2" >"$(driver_of "$2")/unbind"
+		on=$(echo "$on" | tr ' ' '\n' | grep -vx "$2" | tr '\n' ' ')
+		claim=$(first_claim "$on")
+	done
+	printf 'get\nexit\n' >/tmp/get
+	bounded "$PROGRAM"
+	answer=$(cat /tmp/out)
+	drivers=""
+	for driver in $(cut -d ' ' -f 2 /tmp/functions | sort -u); do
+		running=$(find "$driver" -maxdepth 1 -type l ! -name module -exec basename {} \; | tr '\n' ' ')
+		running=${running% }
+		drivers="$drivers ${driver##*/} running ${running:-no device};"
+	done
+	DETAIL="${verdicts}each device freed alone; then status $STATUS, '$answer', stderr '$(cat /tmp/err)', with${drivers%;}"
+	if [ "$STATUS" != 0 ] || [ -s /tmp/err ] || ! is_reply "$answer"; then
+		functions_off
+		return 1
+	fi
+	later_driver_ends_program "$(first_claim "$FUNCTION_DEVICES")"
+}
+
+# later_driver_ends_program "LINE DEVICE FUNCTION": get_pin is answering when
+# the device's driver starts.
+later_driver_ends_program() {
+	set -- $1
+	driver=$(driver_of "$2")
+	start_program
+	ask
+	before=$ANSWER
+	echo "$2" >"$driver/bind"
+	report=$(grep -h "^pin $1 " /sys/kernel/debug/pinctrl/*/pinmux-pins)
+	ask
+	after=$ANSWER
+	finish_program || STATUS=killed
+	message=$(head -n 1 /tmp/program_err)
+	functions_off
+	DETAIL="$DETAIL; $2's driver started while get_pin ran: reply '$before' before, '$after$REST' after, status $STATUS, stderr '$message', the kernel's report '$report'"
+	is_reply "$before" && [ -z "$after$REST" ] && [ "$STATUS" = 1 ] || return 1
+	case $message in
+	"get_pin: read header pin $(pin_of "$1") (line $1 of /dev/$CHIP): the pin is set to $3 for $2, a kernel function whose driver started after get_pin;"*) ;;
+	*) return 1 ;;
+	esac
+	case $report in
+	*": $2 "*" function $3 "*) ;;
+	*) return 1 ;;
+	esac
 }
 
 # Started with standard input closed, get_pin must refuse before it opens the
@@ -683,6 +848,7 @@ run_program() {
 	check closed-standard-input closed_standard_input
 	check unreadable-chip-skipped unreadable_chip_skipped
 	check kernel-before-5.10 kernel_before_5_10
+	[ "$MODE" = sim ] || check function-pins-refused function_pins_refused
 	if [ -n "$CHECK_MODULES" ]; then
 		check i2c-pin-refused i2c_pin_refused
 		check one-wire-pin-busy one_wire_pin_busy
@@ -707,6 +873,11 @@ main() {
 			return
 		fi
 		say "INFO machine: $CHIPS GPIO block at 0x$BASE"
+		if ! find_functions; then
+			fail machine "the kernel functions (modules $FUNCTION_MODULES) could not be started and turned off: claims $(tr '\n' ';' </tmp/claims), left $(tr '\n' ';' </tmp/claims_left 2>/dev/null)"
+			return
+		fi
+		say "INFO kernel functions claiming get_pin's lines: $(tr '\n' ';' </tmp/claims) now turned off"
 	else
 		# A chip whose label is in no header table, present throughout, so
 		# that discovery has to look past it.
