@@ -522,13 +522,19 @@ line_busy() {
 
 # The header chip's node is root's alone (devtmpfs makes nodes 0600), as on a
 # board where the user is not in the GPIO group; the other chips are open to
-# all, so the refusal must name the header chip's node.
+# all, so the refusal must name the header chip's node. Refused by a rule above
+# the file's mode instead (EPERM, as a container's device cgroup refuses a
+# device it was not given), the hint is to pass the device in.
 no_permission() {
 	chmod 666 /dev/gpiochip*
 	chmod 600 "/dev/$CHIP"
 	refused "permission" su -s /bin/sh user -c
 	result=$?
 	echo "$message" | grep -q "/dev/$CHIP" || result=1
+	not_allowed=$DETAIL
+	refused "open /dev/gpiochip[0-9]*: Operation not permitted: .*pass /dev/gpiochip[0-9]* into the container" \
+		round_trip device-not-allowed || result=1
+	DETAIL="$not_allowed; $DETAIL"
 	return $result
 }
 

@@ -13,6 +13,10 @@
 //   round_trip before-5.10 PROGRAM [ARGS...]  runs PROGRAM (exec) with the
 //                                             v2 calls on GPIO chips failing
 //                                             as before Linux 5.10
+//   round_trip device-not-allowed PROGRAM [ARGS...]
+//                                             runs PROGRAM (exec) with every
+//                                             read-write open refused, as a
+//                                             container's device cgroup does
 //   round_trip info CHIP [LINE...]            prints "gpiochipN [LABEL] (N
 //                                             lines)", then what the kernel
 //                                             reports of each LINE (of every
@@ -52,6 +56,7 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 extern char** environ;
 
@@ -202,39 +207,71 @@ void report(std::string_view mode, std::span<long> times)
                 times.front(), times.back());
 }
 
-// The ioctl system call's number for each ABI a program on these machines
-// can use: arm64, and 32-bit ARM (EABI) on either kernel.
 constexpr std::uint32_t aarch64_ioctl = 29;
 constexpr std::uint32_t arm_ioctl = 54;
+
+// The system call numbers of ioctl and openat for each ABI a program on these
+// machines can use: arm64, and 32-bit ARM (EABI) on either kernel.
+constexpr std::uint32_t aarch64_openat = 56;
+constexpr std::uint32_t arm_openat = 322;
+
+constexpr std::uint32_t arch = offsetof(seccomp_data, arch);
+constexpr std::uint32_t number = offsetof(seccomp_data, nr);
+// The low halves (little endian) of the second and third arguments: ioctl's
+// request code, openat's flags.
+constexpr std::uint32_t second_argument = offsetof(seccomp_data, args) + sizeof(std::uint64_t);
+constexpr std::uint32_t third_argument = second_argument + sizeof(std::uint64_t);
+constexpr std::uint32_t allow = SECCOMP_RET_ALLOW;
+
+constexpr std::uint32_t refuse_with(int error)
+{
+    return SECCOMP_RET_ERRNO | (static_cast<std::uint32_t>(error) & SECCOMP_RET_DATA);
+}
 
 // A kernel before 5.10 knows the v1 calls on a GPIO chip and answers every
 // other one, the v2 calls among them, with EINVAL. This filter does the same
 // for the three v2 calls on a chip; the rest runs as the kernel has it.
-[[noreturn]] void run_before_v2(char** argv)
+constexpr std::array<sock_filter, 13> before_v2{{
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arch),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_AARCH64, 0, 2),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, number),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, aarch64_ioctl, 3, 7),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_ARM, 0, 6),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, number),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arm_ioctl, 0, 4),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, second_argument),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, GPIO_V2_GET_LINE_IOCTL, 3, 0),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, GPIO_V2_GET_LINEINFO_IOCTL, 2, 0),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, GPIO_V2_GET_LINEINFO_WATCH_IOCTL, 1, 0),
+    BPF_STMT(BPF_RET | BPF_K, allow),
+    BPF_STMT(BPF_RET | BPF_K, refuse_with(EINVAL)),
+}};
+
+// A container's device cgroup that was not given a device refuses to open it
+// with EPERM, whatever the file's mode. This filter refuses every read-write
+// open so, which get_pin makes of GPIO chips alone.
+constexpr std::array<sock_filter, 12> device_not_allowed{{
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arch),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_AARCH64, 0, 2),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, number),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, aarch64_openat, 3, 6),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_ARM, 0, 5),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, number),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arm_openat, 0, 3),
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, third_argument),
+    BPF_STMT(BPF_ALU | BPF_AND | BPF_K, O_ACCMODE),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, O_RDWR, 1, 0),
+    BPF_STMT(BPF_RET | BPF_K, allow),
+    BPF_STMT(BPF_RET | BPF_K, refuse_with(EPERM)),
+}};
+
+// Runs a program (exec) under a system-call filter.
+[[noreturn]] void run_filtered(std::span<const sock_filter> filter, char** argv)
 {
-    constexpr std::uint32_t arch = offsetof(seccomp_data, arch);
-    constexpr std::uint32_t number = offsetof(seccomp_data, nr);
-    // The request code is the low half of the second argument (little endian).
-    constexpr std::uint32_t code = offsetof(seccomp_data, args) + sizeof(std::uint64_t);
-    constexpr std::uint32_t allow = SECCOMP_RET_ALLOW;
-    constexpr std::uint32_t refuse = SECCOMP_RET_ERRNO | (EINVAL & SECCOMP_RET_DATA);
-    std::array<sock_filter, 13> filter{{
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, arch),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_AARCH64, 0, 2),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, number),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, aarch64_ioctl, 3, 7),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_ARM, 0, 6),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, number),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arm_ioctl, 0, 4),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, code),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, GPIO_V2_GET_LINE_IOCTL, 3, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, GPIO_V2_GET_LINEINFO_IOCTL, 2, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, GPIO_V2_GET_LINEINFO_WATCH_IOCTL, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, allow),
-        BPF_STMT(BPF_RET | BPF_K, refuse),
-    }};
-    const sock_fprog program{.len = static_cast<unsigned short>(filter.size()),
-                             .filter = filter.data()};
+    // The kernel's structure points at the filter without taking it as const.
+    std::vector<sock_filter> instructions{filter.begin(), filter.end()};
+    const sock_fprog program{.len = static_cast<unsigned short>(instructions.size()),
+                             .filter = instructions.data()};
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
         die_errno("install the system-call filter", errno);
@@ -410,7 +447,10 @@ int main(int argc, char** argv)
     const std::span<char*> arguments{argv, static_cast<std::size_t>(argc)};
     const std::string_view command = arguments.size() >= 3 ? arguments[1] : "";
     if (command == "before-5.10") {
-        run_before_v2(&arguments[2]);
+        run_filtered(before_v2, &arguments[2]);
+    }
+    if (command == "device-not-allowed") {
+        run_filtered(device_not_allowed, &arguments[2]);
     }
     if (command == "info") {
         print_info(arguments[2], arguments.subspan(3));
@@ -425,8 +465,9 @@ int main(int argc, char** argv)
         return 0;
     }
     if (arguments.size() < 4) {
-        die("usage", "round_trip spawn|talk COUNT PROGRAM [ARGS...] | before-5.10 PROGRAM "
-                     "[ARGS...] | info CHIP [LINE...] | read|hold CHIP LINE...");
+        die("usage",
+            "round_trip spawn|talk COUNT PROGRAM [ARGS...] | before-5.10|device-not-allowed "
+            "PROGRAM [ARGS...] | info CHIP [LINE...] | read|hold CHIP LINE...");
     }
     // A program that ends early must fail a write, not end this one.
     signal(SIGPIPE, SIG_IGN);
