@@ -743,6 +743,8 @@ function_pins_refused() {
 		on=$(echo "$on" | tr ' ' '\n' | grep -vx "$2" | tr '\n' ' ')
 		claim=$(first_claim "$on")
 	done
+	: >/tmp/claims_left
+	note_claims /tmp/claims_left
 	printf 'get\nexit\n' >/tmp/get
 	bounded "$PROGRAM"
 	answer=$(cat /tmp/out)
@@ -752,8 +754,8 @@ function_pins_refused() {
 		running=${running% }
 		drivers="$drivers ${driver##*/} running ${running:-no device};"
 	done
-	DETAIL="${verdicts}each device freed alone; then status $STATUS, '$answer', stderr '$(cat /tmp/err)', with${drivers%;}"
-	if [ "$STATUS" != 0 ] || [ -s /tmp/err ] || ! is_reply "$answer"; then
+	DETAIL="${verdicts}each device freed alone, claims left '$(tr '\n' ';' </tmp/claims_left)'; then status $STATUS, '$answer', stderr '$(cat /tmp/err)', with${drivers%;}"
+	if [ -s /tmp/claims_left ] || [ "$STATUS" != 0 ] || [ -s /tmp/err ] || ! is_reply "$answer"; then
 		functions_off
 		return 1
 	fi
