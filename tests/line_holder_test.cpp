@@ -4,9 +4,11 @@
 // bcm2712-rpi-5-b.dtb of Linux 7.2, decompiled with dtc), for the shapes that
 // the emulated machines cannot start: the 5th generation's RP1, the amba
 // UARTs, states other than a lone default.
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
@@ -21,9 +23,10 @@ namespace
 
 namespace fs = std::filesystem;
 
-// One line per node, device or chip:
-//   node PATH NAME=VALUE...    a device-tree node, VALUE as dtc writes it
-//                              (<0x02 0x03>, "a","b"), or NAME alone (empty)
+// One line per node, device or chip, in words separated by blanks:
+//   node PATH NAME=VALUE...    a device-tree node, VALUE as dtc writes it but
+//                              with commas between cells (<0x02,0x03>,
+//                              "a","b"), or NAME alone (empty)
 //   device BUS NAME NODE [bound]
 //   chip NODE DEVICE           the header chip, under that controller device
 struct shape {
@@ -37,10 +40,41 @@ void PrintTo(const shape& tree_shape, std::ostream* stream)
     *stream << tree_shape.name;
 }
 
-class tree_folder
+// A link as sysfs makes them, relative, so that the tree resolves wherever it is.
+void link(const fs::path& at, const fs::path& target)
 {
-  public:
-    tree_folder() : root{fs::temp_directory_path() / ("line_holder." + std::to_string(getpid()))}
+    if (!fs::is_symlink(at)) {
+        fs::create_directories(at.parent_path());
+        fs::create_directory_symlink(fs::relative(target, at.parent_path()), at);
+    }
+}
+
+// A property's bytes: big-endian cells, or strings each with its zero byte.
+std::string property_bytes(std::string_view value)
+{
+    std::string bytes;
+    if (value.starts_with('<')) {
+        std::istringstream cells{std::string{value.substr(1, value.size() - 2)}};
+        for (std::string cell; std::getline(cells, cell, ',');) {
+            const auto number = static_cast<std::uint32_t>(std::stoul(cell, nullptr, 0));
+            for (int shift = 24; shift >= 0; shift -= 8) {
+                bytes += static_cast<char>((number >> shift) & 0xffU);
+            }
+        }
+        return bytes;
+    }
+    for (std::size_t open = value.find('"'); open != std::string_view::npos;) {
+        const std::size_t close = value.find('"', open + 1);
+        bytes += std::string{value.substr(open + 1, close - open - 1)} + '\0';
+        open = value.find('"', close + 1);
+    }
+    return bytes;
+}
+
+// A sysfs root in a folder of the test's own, removed with all it holds.
+struct tree_folder {
+    fs::path root = fs::temp_directory_path() / ("line_holder." + std::to_string(getpid()));
+    tree_folder()
     {
         fs::remove_all(root);
     }
@@ -57,85 +91,37 @@ class tree_folder
     {
         return root / "sys";
     }
-    [[nodiscard]] fs::path node(std::string_view path) const
+    [[nodiscard]] fs::path node(const std::string& path) const
     {
         return sys() / "firmware/devicetree/base" / path;
-    }
-
-    // A link as sysfs makes them, relative, so that the tree resolves wherever it is.
-    static void link(const fs::path& at, const fs::path& target)
-    {
-        if (fs::is_symlink(at)) {
-            return;
-        }
-        fs::create_directories(at.parent_path());
-        fs::create_directory_symlink(fs::relative(target, at.parent_path()), at);
-    }
-
-    void add_property(const fs::path& node, std::string_view property) const
-    {
-        const std::size_t equals = property.find('=');
-        const std::string_view value =
-            equals == std::string_view::npos ? "" : property.substr(equals + 1);
-        std::string bytes;
-        if (value.starts_with('<')) {
-            std::istringstream cells{std::string{value.substr(1, value.size() - 2)}};
-            for (std::string cell; cells >> cell;) {
-                const auto number = static_cast<std::uint32_t>(std::stoul(cell, nullptr, 0));
-                for (int shift = 24; shift >= 0; shift -= 8) {
-                    bytes += static_cast<char>((number >> shift) & 0xffU);
-                }
-            }
-        } else {
-            // "a","b": each string with its zero byte.
-            for (std::size_t at = value.find('"'); at != std::string_view::npos;
-                 at = value.find('"', value.find('"', at + 1) + 1)) {
-                const std::size_t end = value.find('"', at + 1);
-                bytes += std::string{value.substr(at + 1, end - at - 1)} + '\0';
-            }
-        }
-        fs::create_directories(node);
-        std::ofstream{node / property.substr(0, equals), std::ios::binary} << bytes;
     }
 
     void build(std::string_view tree) const
     {
         std::istringstream lines{std::string{tree}};
         for (std::string line; std::getline(lines, line);) {
-            std::vector<std::string> words;
-            // Words are split at blanks outside <...>.
-            std::string word;
-            int depth = 0;
-            for (const char character : line) {
-                depth += character == '<' ? 1 : character == '>' ? -1 : 0;
-                if (character == ' ' && depth == 0) {
-                    if (!word.empty()) {
-                        words.push_back(word);
-                    }
-                    word.clear();
-                } else {
-                    word += character;
-                }
-            }
-            if (!word.empty()) {
-                words.push_back(word);
-            }
+            std::istringstream line_words{line};
+            const std::vector<std::string> words{std::istream_iterator<std::string>{line_words},
+                                                 std::istream_iterator<std::string>{}};
             if (words.empty()) {
                 continue;
             }
             if (words[0] == "node") {
                 fs::create_directories(node(words.at(1)));
                 for (std::size_t index = 2; index < words.size(); ++index) {
-                    add_property(node(words[1]), words[index]);
+                    const std::string& property = words[index];
+                    const std::size_t equals = std::min(property.find('='), property.size());
+                    std::ofstream{node(words[1]) / property.substr(0, equals), std::ios::binary}
+                        << property_bytes(std::string_view{property}.substr(
+                               std::min(equals + 1, property.size())));
                 }
             } else if (words[0] == "device") {
                 const fs::path device = sys() / "devices/platform" / words.at(2);
                 link(device / "of_node", node(words.at(3)));
                 link(sys() / "bus" / words[1] / "devices" / words[2], device);
                 if (words.size() > 4 && words[4] == "bound") {
-                    const fs::path driver = sys() / "bus" / words[1] / "drivers/driver";
-                    fs::create_directories(driver);
-                    link(device / "driver", driver);
+                    fs::create_directories(sys() / "bus" / words[1] / "drivers/driver");
+                    link(device / "driver", sys() / "bus" / words[1] / "drivers/driver");
                 }
             } else if (words[0] == "chip") {
                 const fs::path controller = sys() / "devices/platform" / words.at(2);
@@ -145,9 +131,6 @@ class tree_folder
             }
         }
     }
-
-  private:
-    fs::path root;
 };
 
 class LineHolders : public testing::TestWithParam<shape>
@@ -203,7 +186,7 @@ device platform 1f00074000.i2c axi/pcie@1000120000/pci@0,0/dev@0,0/pci-ep-bus@1/
 chip soc/gpio@7e200000 fe200000.gpio
 node soc/gpio@7e200000/pwm0-0-gpio12 phandle=<0x61>
 node soc/gpio@7e200000/pwm0-0-gpio12/pin-pwm pins="gpio12" function="alt0" bias-disable
-node soc/gpio@7e200000/i2c1-gpio2 brcm,pins=<0x02 0x03> brcm,function=<0x04> phandle=<0x11>
+node soc/gpio@7e200000/i2c1-gpio2 brcm,pins=<0x02,0x03> brcm,function=<0x04> phandle=<0x11>
 node soc/gpio@7e200000/gpclk0-gpio4 brcm,pins=<0x04> brcm,function=<0x04> phandle=<0x36>
 node soc/i2c@7e804000 status="okay" pinctrl-names="init","default","sleep" pinctrl-0=<0x61> pinctrl-1=<0x11> pinctrl-2=<0x36>
 device platform fe804000.i2c soc/i2c@7e804000 bound)",
@@ -212,8 +195,8 @@ device platform fe804000.i2c soc/i2c@7e804000 bound)",
         // states at any moment.
         shape{"MultiplexerStates", R"(
 chip soc/gpio@7e200000 fe200000.gpio
-node soc/gpio@7e200000/i2c0-gpio0 brcm,pins=<0x00 0x01> brcm,function=<0x04> phandle=<0x2b>
-node soc/gpio@7e200000/i2c0-gpio44 brcm,pins=<0x2c 0x2d> brcm,function=<0x05> phandle=<0x2c>
+node soc/gpio@7e200000/i2c0-gpio0 brcm,pins=<0x00,0x01> brcm,function=<0x04> phandle=<0x2b>
+node soc/gpio@7e200000/i2c0-gpio44 brcm,pins=<0x2c,0x2d> brcm,function=<0x05> phandle=<0x2c>
 node i2c-mux0 compatible="i2c-mux-pinctrl" i2c-parent=<0x2a> pinctrl-names="i2c0","i2c0-vc" pinctrl-0=<0x2b> pinctrl-1=<0x2c> phandle=<0xae>
 device platform i2c-mux0 i2c-mux0 bound)",
               "0 i2c-mux0 alt0 bound\n1 i2c-mux0 alt0 bound\n44 i2c-mux0 alt1 bound\n45 i2c-mux0 "
@@ -226,7 +209,7 @@ node soc/gpio@7e200000/i2c3-gpio2 phandle=<0x54>
 node soc/gpio@7e200000/i2c3-gpio2/pin-sda function="alt5" pins="gpio2" bias-pull-up
 node soc/i2c@7e205600 status="disabled" pinctrl-names="default" pinctrl-0=<0x54>
 device platform fe205600.i2c soc/i2c@7e205600
-node soc/gpio@7e200000/i2c1-gpio2 brcm,pins=<0x02 0x03> brcm,function=<0x04> phandle=<0x11>
+node soc/gpio@7e200000/i2c1-gpio2 brcm,pins=<0x02,0x03> brcm,function=<0x04> phandle=<0x11>
 node soc/i2c@7e804000 status="okay" pinctrl-names="default" pinctrl-0=<0x11>
 device platform fe804000.i2c soc/i2c@7e804000)",
               "2 fe804000.i2c alt0 unbound\n3 fe804000.i2c alt0 unbound"},
@@ -235,11 +218,11 @@ device platform fe804000.i2c soc/i2c@7e804000)",
         shape{"GpioFunctionsAndTheControllersOwnState", R"(
 chip soc/gpio@7e200000 fe200000.gpio
 node soc/gpio@7e200000 pinctrl-names="default" pinctrl-0=<0x7c>
-node soc/gpio@7e200000/alt0 brcm,pins=<0x04 0x05 0x07 0x08 0x09 0x0a 0x0b> brcm,function=<0x04> phandle=<0x7c>
+node soc/gpio@7e200000/alt0 brcm,pins=<0x04,0x05,0x07,0x08,0x09,0x0a,0x0b> brcm,function=<0x04> phandle=<0x7c>
 device platform fe200000.gpio soc/gpio@7e200000 bound
 node soc/gpio@7e200000/gpioout brcm,pins=<0x0c> brcm,function=<0x01> phandle=<0x7b>
 node soc/gpio@7e200000/gpioin pins="gpio16" function="gpio_in" phandle=<0x7d>
-node leds status="okay" pinctrl-names="default" pinctrl-0=<0x7b 0x7d>
+node leds status="okay" pinctrl-names="default" pinctrl-0=<0x7b,0x7d>
 device platform leds leds bound)",
               ""}),
     [](const testing::TestParamInfo<shape>& shape_info) {
