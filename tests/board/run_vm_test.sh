@@ -252,10 +252,17 @@ Acquire::Languages "none";
 Acquire::GzipIndexes "true";
 END
     [[ ${2:-} == update || ! $dir/lists/.updated -nt $dir/sources.list ]] || return 0
-    apt-get update -q >"$dir/update.log" 2>&1 || die "apt-get update ($suite) failed: $(tail -n 3 "$dir/update.log")"
-    ! grep -v unsandboxed "$dir/update.log" | grep -q "^[WE]:" ||
-        die "apt-get update ($suite): $(grep "^[WE]:" "$dir/update.log" | head -n 3)"
-    touch "$dir/lists/.updated"
+    # A mirror caught syncing serves an index that its Release does not list
+    # ("Hash Sum mismatch"; seen once): tried again, three times in all.
+    local attempt
+    for attempt in 1 2 3; do
+        if apt-get update -q >"$dir/update.log" 2>&1 &&
+            ! grep -v unsandboxed "$dir/update.log" | grep -q "^[WE]:"; then
+            touch "$dir/lists/.updated"
+            return 0
+        fi
+    done
+    die "apt-get update ($suite) failed $attempt times, the last: $(grep -E "^[WE]:|SHA256|rror" "$dir/update.log" | head -n 4)"
 }
 
 # use_work_dir DIR: WORK, and DEBS in it, the downloads that the
