@@ -200,6 +200,32 @@ write_if_changed() {
     [[ -f $1 && $(<"$1") == "$new" ]] || printf '%s\n' "$new" >"$1"
 }
 
+# apt_sources DIR SUITE: the sources list of SUITE's apt configuration, without
+# the indexes left out in DIR/left-out ("SUITE ARCH" lines, see use_apt).
+apt_sources() {
+    local dir=$1 suite=$2
+    entry() { # URL SUITE [OPTION...]
+        local left=""
+        local options=("signed-by=$KEYRING" "${@:3}")
+        [[ ! -f $dir/left-out ]] || left=$(sed -n "s/^$2 //p" "$dir/left-out" | paste -sd , -)
+        [[ -z $left ]] || options+=("arch-=$left")
+        echo "deb [${options[*]}] $1 $2 main"
+    }
+    {
+        if [[ $suite == "$NEW_SUITE" ]]; then
+            entry http://deb.debian.org/debian "$suite" check-valid-until=no
+        else
+            entry http://deb.debian.org/debian "$suite"
+        fi
+        if [[ $suite != "$OLD_SUITE" && $suite != "$NEW_SUITE" ]]; then
+            entry http://deb.debian.org/debian "$suite-updates"
+            entry http://deb.debian.org/debian-security "$suite-security"
+        fi
+        # Its packages are taken only when named with the suite.
+        [[ $suite-backports != "$QEMU_SUITE" ]] || entry http://deb.debian.org/debian "$suite-backports"
+    } | write_if_changed "$dir/sources.list"
+}
+
 # use_apt SUITE [update]: points APT_CONFIG at the test's own configuration
 # for SUITE and its updates and security suites (and the backports suite of
 # rpi4's qemu), and fetches its package lists when asked to, when there are
@@ -217,20 +243,7 @@ use_apt() {
     for machine in "$arch" "${machines[@]}"; do
         list+="\"$machine\"; "
     done
-    {
-        if [[ $suite == "$NEW_SUITE" ]]; then
-            echo "deb [signed-by=$KEYRING check-valid-until=no] http://deb.debian.org/debian $suite main"
-        else
-            echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite main"
-        fi
-        if [[ $suite != "$OLD_SUITE" && $suite != "$NEW_SUITE" ]]; then
-            echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite-updates main"
-            echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian-security $suite-security main"
-        fi
-        # Its packages are taken only when named with the suite.
-        [[ $suite-backports != "$QEMU_SUITE" ]] ||
-            echo "deb [signed-by=$KEYRING] http://deb.debian.org/debian $suite-backports main"
-    } | write_if_changed "$dir/sources.list"
+    apt_sources "$dir" "$suite"
     [[ -f $dir/status ]] || : >"$dir/status"
     # The host's own apt settings and sources stay out; kbuild runs on the host,
     # so its architecture is listed with the machines'.
@@ -252,26 +265,34 @@ Acquire::Languages "none";
 Acquire::GzipIndexes "true";
 END
     [[ ${2:-} == update || ! $dir/lists/.updated -nt $dir/sources.list ]] || return 0
-    # A mirror caught syncing serves an index that its Release does not list
-    # ("File has unexpected size", "Hash Sum mismatch"; seen for hours for
-    # bookworm-security's armhf index): tried again, three times in all, and
-    # then that index alone is left out, as apt itself does, with a word: the
-    # configuration takes its packages from the suite's other indexes (an
-    # older kernel of the same suite, which its summary line names).
-    local attempt problems
+    # A mirror caught syncing can serve an index that its Release does not
+    # list ("File has unexpected size", "Hash Sum mismatch"; bookworm-security's
+    # armhf index for hours), and apt then keeps none of that Release's new
+    # indexes. Tried again; then that suite's index of that architecture is left
+    # out (arch-=), with a word, until the next update: the configuration takes
+    # its packages from the other suites, an older kernel that its summary line
+    # names.
+    if [[ ${2:-} == update && -f $dir/left-out ]]; then
+        rm "$dir/left-out"
+        apt_sources "$dir" "$suite"
+    fi
+    local attempt broken
     for attempt in 1 2 3; do
         if apt-get update -q >"$dir/update.log" 2>&1 &&
             ! grep -v unsandboxed "$dir/update.log" | grep -q "^[WE]:"; then
             touch "$dir/lists/.updated"
             return 0
         fi
+        broken=$(sed -n 's#^E: Failed to fetch [^ ]*/dists/\([^/]*\)/[^ ]*/binary-\([a-z0-9]*\)/.*\(unexpected size\|Hash Sum mismatch\).*#\1 \2#p' \
+            "$dir/update.log" | sort -u)
+        if [[ -n $broken && $attempt == 2 ]]; then
+            echo "$broken" >>"$dir/left-out"
+            apt_sources "$dir" "$suite"
+            echo "board test: apt-get update ($suite): left out, as the mirror serves it broken:" \
+                "$(tr '\n' ' ' <<<"$broken")($(grep -m 1 "^E: Failed to fetch" "$dir/update.log"))"
+        fi
     done
-    problems=$(grep -v unsandboxed "$dir/update.log" | grep "^[WE]:" |
-        grep -v -E "^E: (Failed to fetch .*(unexpected size|Hash Sum mismatch|Mirror sync)|Some index files failed to download)" || true)
-    [[ -z $problems ]] ||
-        die "apt-get update ($suite) failed $attempt times, the last: $(grep -E "^[WE]:|SHA256|rror" "$dir/update.log" | head -n 4)"
-    echo "board test: apt-get update ($suite): an index left out, as the mirror serves it broken:" \
-        "$(grep -m 1 "^E: Failed to fetch" "$dir/update.log")"
+    die "apt-get update ($suite) failed $attempt times, the last: $(grep -E "^[WE]:|SHA256|rror" "$dir/update.log" | head -n 4)"
 }
 
 # use_work_dir DIR: WORK, and DEBS in it, the downloads that the
@@ -619,26 +640,31 @@ use_own_qemu() {
 # under a loaded host, the guest idle) is stopped then, as all it had to say
 # is said.
 boot() {
-    local status=0 args=() append="console=ttyAMA0 rdinit=/init panic=-1 quiet" line
-    local limit=$BOOT_LIMIT_SECONDS
+    local status=0 args=() append="console=ttyAMA0 rdinit=/init panic=-1 quiet" line=""
+    local limit=$BOOT_LIMIT_SECONDS console machine read_status=0
     if [[ -n ${4:-} ]]; then
         args=(-dtb "$4")
         append+=" iomem=relaxed maxcpus=1"
     fi
-    coproc MACHINE {
-        exec timeout -k 5 "$BOOT_LIMIT_SECONDS" "${QEMU[@]}" "${args[@]}" -nographic -no-reboot -nic none \
-            -kernel "$1" -initrd "$2" -append "$append" </dev/null 2>&1
-    }
-    local machine=$MACHINE_PID console=${MACHINE[0]}
+    exec {console}< <(exec timeout -k 5 "$BOOT_LIMIT_SECONDS" "${QEMU[@]}" "${args[@]}" -nographic \
+        -no-reboot -nic none -kernel "$1" -initrd "$2" -append "$append" </dev/null 2>&1)
+    machine=$!
     : >"$3"
-    while IFS= read -r -t "$limit" -u "$console" line; do
+    while true; do
+        IFS= read -r -t "$limit" -u "$console" line || {
+            read_status=$?
+            break
+        }
         printf '%s\n' "$line" >>"$3"
         [[ $line != *"BOARD-TEST END"* ]] || limit=$POWER_OFF_SECONDS
+        line=""
     done
+    # The last line, if the machine's output ended without a newline.
     [[ -z $line ]] || printf '%s\n' "$line" >>"$3"
-    if kill -0 "$machine" 2>/dev/null; then
-        echo "board test: the machine did not power off within $limit s of its last line; stopped"
-        kill "$machine"
+    exec {console}<&-
+    if ((read_status > 128)); then
+        echo "board test: the machine printed nothing for $limit s; stopped"
+        kill "$machine" 2>/dev/null || true
     fi
     wait "$machine" || status=$?
     ((status != 124 && status != 137)) || echo "board test: the machine ran past ${BOOT_LIMIT_SECONDS} s"
