@@ -358,7 +358,6 @@ resolve_packages() {
         KERNEL_PACKAGES=("linux-image-$RELEASE:$ARCH")
         VMLINUZ=boot/vmlinuz-$RELEASE DTB_DIR=usr/lib/linux-image-$RELEASE
     fi
-    TOOL_PACKAGES=("busybox-static:$ARCH")
     HEADER_PACKAGES=() KBUILD="" SOURCE=""
     if [[ -n $BUILD_SIM ]]; then
         common=$(dependency "linux-headers-$RELEASE" 'linux-headers-[^:>]*-common')
@@ -367,9 +366,23 @@ resolve_packages() {
         KBUILD=${kbuild/+deb13/+deb12}
         SOURCE=linux-source-$(grep -oE '^[0-9]+\.[0-9]+' <<<"$RELEASE")
         HEADER_PACKAGES=("linux-headers-$RELEASE:$ARCH" "$common")
-        # kbuild runs on this machine: its own architecture.
-        TOOL_PACKAGES+=("$KBUILD" "$SOURCE")
     fi
+}
+
+# tool_packages: busybox and, for a module build, kbuild and the kernel source,
+# in the tools' suite, whose apt configuration is in use. trixie's kernel can be
+# a few releases ahead of bookworm-security's kbuild of the same series: the
+# newest of that series then builds the modules against trixie's own headers.
+tool_packages() {
+    TOOL_PACKAGES=("busybox-static:$ARCH")
+    [[ -n $KBUILD ]] || return 0
+    if [[ -z $(apt-cache show "$KBUILD" 2>/dev/null) ]]; then
+        local series=${KBUILD%.*}
+        KBUILD=$(apt-cache pkgnames "$series." | grep -E "^${series//./\\.}\.[0-9]+\+deb12\$" | sort -V | tail -n 1)
+        [[ -n $KBUILD ]] || die "$TOOLS_SUITE has no linux-kbuild of ${series#linux-kbuild-} for $RELEASE"
+    fi
+    # kbuild runs on this machine: its own architecture.
+    TOOL_PACKAGES+=("$KBUILD" "$SOURCE")
 }
 
 # fetch LIST PACKAGE...: with the current apt configuration, downloads the
@@ -402,6 +415,7 @@ fetch_all() {
     resolve_packages
     fetch "$1" "${KERNEL_PACKAGES[@]}" "${HEADER_PACKAGES[@]}"
     use_apt "$TOOLS_SUITE"
+    tool_packages
     fetch "$1" "${TOOL_PACKAGES[@]}" "${QEMU_PACKAGES[@]}"
     unlock_downloads
 }
