@@ -214,17 +214,18 @@ node soc/i2c@7e804000 status="okay" pinctrl-names="default" pinctrl-0=<0x11>
 device platform fe804000.i2c soc/i2c@7e804000)",
               "2 fe804000.i2c alt0 unbound\n3 fe804000.i2c alt0 unbound"},
         // A group that sets its line to a GPIO function holds nothing, nor
-        // does the controller's own state, the board's setting at boot.
+        // does the controller's own state, the board's setting at boot; with
+        // one function per pin, only the pins set to another function.
         shape{"GpioFunctionsAndTheControllersOwnState", R"(
 chip soc/gpio@7e200000 fe200000.gpio
 node soc/gpio@7e200000 pinctrl-names="default" pinctrl-0=<0x7c>
 node soc/gpio@7e200000/alt0 brcm,pins=<0x04,0x05,0x07,0x08,0x09,0x0a,0x0b> brcm,function=<0x04> phandle=<0x7c>
 device platform fe200000.gpio soc/gpio@7e200000 bound
-node soc/gpio@7e200000/gpioout brcm,pins=<0x0c> brcm,function=<0x01> phandle=<0x7b>
+node soc/gpio@7e200000/gpioout brcm,pins=<0x0c,0x0d> brcm,function=<0x01,0x04> phandle=<0x7b>
 node soc/gpio@7e200000/gpioin pins="gpio16" function="gpio_in" phandle=<0x7d>
 node leds status="okay" pinctrl-names="default" pinctrl-0=<0x7b,0x7d>
 device platform leds leds bound)",
-              ""}),
+              "13 leds alt0 bound"}),
     [](const testing::TestParamInfo<shape>& shape_info) {
         return std::string{shape_info.param.name};
     });
