@@ -239,7 +239,7 @@ void print_table(const std::string& get_pin, int cpu, const figures& measured)
     print_pipelined(measured.pipelined, measured.syscalls);
     print_idle(measured.sampling, measured.load);
     print_memory(measured.load, measured.pipelined);
-    row("On the emulated board: one `gpioget` process vs one get_pin round trip",
+    row("On the emulated board: one `round_trip read` process vs one get_pin round trip",
         "measured in the board VM, not here");
 }
 
