@@ -65,6 +65,16 @@ by_position line_requests = no_requests();
 // The kernel functions that may hold the chip's lines, found once at set-up.
 std::vector<line_holder> holders;
 
+// A holder of a requested line whose driver was not bound at set-up, and its
+// device's sysfs folder, opened then: each read asks that folder for one name,
+// the driver link, rather than walk the link's whole path again.
+struct unbound_holder {
+    int header_position;
+    int device_folder;
+    const line_holder* holder;
+};
+std::vector<unbound_holder> unbound_holders;
+
 [[nodiscard]] bool is_header_position(int header_position)
 {
     return header_position >= 1 && header_position <= header_size;
@@ -276,16 +286,39 @@ void refuse_held_line(int header_position, int offset)
     }
 }
 
+// Keeps the folders of the devices whose driver, once started, takes the line
+// of a header pin. A device whose folder cannot be opened has gone, and with
+// it the function.
+void watch_unbound_holders(int header_position, int offset)
+{
+    for (const line_holder& holder : holders) {
+        if (holder.line != offset || holder.bound) {
+            continue;
+        }
+        const std::string folder = holder.driver.substr(0, holder.driver.rfind('/'));
+        const int descriptor = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (descriptor >= 0) {
+            unbound_holders.push_back({.header_position = header_position,
+                                       .device_folder = descriptor,
+                                       .holder = &holder});
+        }
+    }
+}
+
 // A device whose driver was not bound at set-up takes the line when its driver
 // starts, and the level read since is the function's. Its driver link appears
 // as the driver core has applied its pin state, before the driver's own
-// start-up: one access() per such device and read, none on most boards.
+// start-up: one lookup of one name per such device and read, none on most
+// boards.
 void refuse_line_taken_since(int header_position, int offset)
 {
-    for (const line_holder& holder : holders) {
-        if (holder.line == offset && !holder.bound && access(holder.driver.c_str(), F_OK) == 0) {
+    for (const unbound_holder& watched : unbound_holders) {
+        struct stat link = {};
+        if (watched.header_position == header_position &&
+            fstatat(watched.device_folder, "driver", &link, AT_SYMLINK_NOFOLLOW) == 0) {
             fail::die("read " + describe_line(header_position, offset),
-                      "the pin is set to " + holder.function + " for " + holder.device +
+                      "the pin is set to " + watched.holder->function + " for " +
+                          watched.holder->device +
                           ", a kernel function whose driver started after get_pin; free the pin "
                           "from that device and start get_pin again");
         }
@@ -306,6 +339,7 @@ void refuse_line_taken_since(int header_position, int offset)
     if (ioctl(chip_descriptor, GPIO_V2_GET_LINE_IOCTL, &request) < 0) {
         die_request(header_position, offset, errno);
     }
+    watch_unbound_holders(header_position, offset);
     return request.fd;
 }
 
