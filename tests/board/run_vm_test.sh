@@ -337,9 +337,9 @@ dependency() {
 
 # Resolves the kernel release, e.g. 6.1.0-57-arm64, and the packages to
 # download from the kernel's suite (KERNEL_PACKAGES, of which unpack takes a
-# few files, and HEADER_PACKAGES) and from the tools' suite (TOOL_PACKAGES). A trixie kernel's own kbuild needs
-# trixie's C library, so its modules are built with bookworm's kbuild of the
-# same upstream version. forky's linux-image-RELEASE is empty: it depends on
+# few files, and HEADER_PACKAGES), and for a module build the kbuild that the
+# headers name (KBUILD) and the kernel source (SOURCE), which tool_packages
+# takes from the tools' suite. forky's linux-image-RELEASE is empty: it depends on
 # linux-binary-RELEASE (the kernel), linux-modules-RELEASE and
 # linux-base-RELEASE (the device trees), whose files lie under
 # /usr/lib/modules/RELEASE; SPLIT_IMAGE says so.
@@ -363,19 +363,22 @@ resolve_packages() {
         common=$(dependency "linux-headers-$RELEASE" 'linux-headers-[^:>]*-common')
         kbuild=$(dependency "linux-headers-$RELEASE" 'linux-kbuild-[^:>]*')
         [[ -n $common && -n $kbuild ]] || die "linux-headers-$RELEASE:$ARCH: no common headers or kbuild"
-        KBUILD=${kbuild/+deb13/+deb12}
+        KBUILD=$kbuild
         SOURCE=linux-source-$(grep -oE '^[0-9]+\.[0-9]+' <<<"$RELEASE")
         HEADER_PACKAGES=("linux-headers-$RELEASE:$ARCH" "$common")
     fi
 }
 
 # tool_packages: busybox and, for a module build, kbuild and the kernel source,
-# in the tools' suite, whose apt configuration is in use. trixie's kernel can be
-# a few releases ahead of bookworm-security's kbuild of the same series: the
-# newest of that series then builds the modules against trixie's own headers.
+# in the tools' suite, whose apt configuration is in use. A trixie kernel's own
+# kbuild needs trixie's C library, so its modules are built with bookworm's
+# kbuild of the same release; trixie's kernel can be a few releases ahead of
+# bookworm-security's, and then the newest of that series builds them against
+# trixie's own headers.
 tool_packages() {
     TOOL_PACKAGES=("busybox-static:$ARCH")
     [[ -n $KBUILD ]] || return 0
+    KBUILD=${KBUILD/+deb13/+deb12}
     if [[ -z $(apt-cache show "$KBUILD" 2>/dev/null) ]]; then
         local series=${KBUILD%.*}
         KBUILD=$(apt-cache pkgnames "$series." | grep -E "^${series//./\\.}\.[0-9]+\+deb12\$" | sort -V | tail -n 1)
