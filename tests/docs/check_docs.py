@@ -20,6 +20,9 @@
       Every text of the README's Troubleshooting table is one the program
       writes (its string literals in src/), and every reason the program ends
       with is in the table.
+  check_docs.py version ROOT
+      project() in ROOT/CMakeLists.txt, the newest entry of docs/changelog and
+      the man page's title line name the same version.
 
 Prints "FAIL: ..." lines and exits 1 on a mismatch.
 """
@@ -377,6 +380,25 @@ def check_troubleshooting(root):
     return failures == 0
 
 
+def check_version(root):
+    """The changelog's newest entry stays UNRELEASED until its release commit,
+    which names a suite (docs/packages.md, "Cutting a release")."""
+    root = pathlib.Path(root)
+    places = {"CMakeLists.txt": r"^project\(get_pin VERSION ([^ )]+)",
+              "docs/changelog": r"\Aget-pin \(([^)]+)\) (?:UNRELEASED|unstable);",
+              "docs/get_pin.1": r'^\.TH GET_PIN 1 "[^"]*" "get_pin ([^"]+)"'}
+    found = {}
+    for name, form in places.items():
+        match = re.search(form, (root / name).read_text(encoding="utf-8"), re.MULTILINE)
+        found[name] = match.group(1) if match else f"nothing of the form '{form}'"
+    if len(set(found.values())) == 1:
+        print(f"pass: {', '.join(found)} all name version {found['CMakeLists.txt']}")
+        return True
+    print("FAIL: the version's places disagree: "
+          + "; ".join(f"{name} has {version}" for name, version in found.items()))
+    return False
+
+
 def main(arguments):
     if len(arguments) == 2 and arguments[0] == "links":
         return check_links(arguments[1])
@@ -388,6 +410,8 @@ def main(arguments):
         return check_commands(arguments[1])
     if len(arguments) == 2 and arguments[0] == "troubleshooting":
         return check_troubleshooting(arguments[1])
+    if len(arguments) == 2 and arguments[0] == "version":
+        return check_version(arguments[1])
     print(__doc__, file=sys.stderr)
     return False
 
