@@ -17,9 +17,10 @@
       blocks, and code in a table's cells) or the manual page's examples (.EX
       to .EE) holds '\\|': copied from the raw file, that is no pipe.
   check_docs.py troubleshooting ROOT
-      Every text of the README's Troubleshooting table is one the program
-      writes (its string literals in src/), and every reason the program ends
-      with is in the table.
+      Every text of the README's Troubleshooting table, and every line of
+      get_pin's that README.md, docs/*.md and the manual page quote, is one
+      the program writes (its string literals in src/), and every reason the
+      program ends with is in the table.
   check_docs.py version ROOT
       project() in ROOT/CMakeLists.txt, the newest entry of docs/changelog and
       the man page's title line name the same version.
@@ -341,6 +342,43 @@ def normal(text):
     return " ".join(text.split()).strip(" :;,.'\"()")
 
 
+# What stands for a value in a quoted example line: the line's own elision,
+# numbers, a chip's device, a device (fe804000.i2c), a function (alt0) and a
+# quoted argument or name.
+EXAMPLE_VALUE = re.compile("|".join([
+    r"\.\.\.", r"/dev/gpiochip\d+", r"\b\d+\b", r"\b[0-9a-f]{6,}\.\w+", r"\balt\d\b", r"'-[\w-]*'", r'"[\w-]+"']))
+GROFF_ESCAPES = {r"\(aq": "'", r"\(dq": '"', r"\(lq": '"', r"\(rq": '"', r"\-": "-", "\\ ": " "}
+
+
+def quoted_lines(root):
+    """The lines of get_pin's that the pages quote, after "get_pin: ", with their
+    places: code spans (wrapped over lines too) and code-block lines of the
+    Markdown pages, and the manual page's examples, with their indented
+    continuation lines."""
+    for page in [root / "README.md", *sorted((root / "docs").glob("*.md"))]:
+        text = page.read_text(encoding="utf-8")
+        for number, line in code_lines(text):
+            if line.strip().startswith("get_pin: "):
+                yield f"{page.relative_to(root)}:{number}", line.strip()[len("get_pin: "):]
+        code = dict(code_lines(text))
+        lines = ["" if number in code else line for number, line in enumerate(text.splitlines(), 1)]
+        for span in re.finditer(r"`get_pin: ([^`]+)`", "\n".join(lines)):
+            number = "\n".join(lines).count("\n", 0, span.start()) + 1
+            yield f"{page.relative_to(root)}:{number}", span.group(1)
+    for page in sorted((root / "docs").glob("*.1")):
+        quote = None
+        for number, line in [*manual_example_lines(page.read_text(encoding="utf-8")), (0, "")]:
+            for escape, character in GROFF_ESCAPES.items():
+                line = line.replace(escape, character)
+            if quote and line[:1].isspace():
+                quote[1] += line
+                continue
+            if quote:
+                yield tuple(quote)
+            quote = [f"{page.relative_to(root)}:{number}", line[len("get_pin: "):]] \
+                if line.startswith("get_pin: ") else None
+
+
 def check_troubleshooting(root):
     root = pathlib.Path(root).resolve()
     readme = (root / "README.md").read_text(encoding="utf-8")
@@ -374,9 +412,17 @@ def check_troubleshooting(root):
                    for piece in pieces):
             print(f"FAIL: {place}: '{literal}' is in no row of the README's Troubleshooting table")
             failures += 1
+    quotes = list(quoted_lines(root))
+    for place, quote in quotes:
+        quote = " ".join(quote.split())
+        for piece in re.split(f"{PLACEHOLDER.pattern}|{EXAMPLE_VALUE.pattern}", quote):
+            if piece and re.search(r"[A-Za-z]", piece) and not made_of_literals(piece.strip(), literals):
+                print(f"FAIL: {place}: '{piece.strip()}' of '{quote}' is no text of the program (src/)")
+                failures += 1
     if failures == 0:
-        print(f"pass: the {len(texts)} texts of the README's Troubleshooting table are the "
-              f"program's, and its {len(dying)} texts it ends with are in the table")
+        print(f"pass: the {len(texts)} texts of the README's Troubleshooting table and the "
+              f"{len(quotes)} lines the pages quote are the program's, and its {len(dying)} "
+              "texts it ends with are in the table")
     return failures == 0
 
 
