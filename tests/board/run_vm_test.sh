@@ -41,7 +41,9 @@
 #              gpio-sim module the kernel ships
 # Each PROGRAM=FILE (PROGRAM arm32 or arm64) is a get_pin to check. ROUND_TRIP
 # is the machines' GPIO and timing tool (round_trip.cpp), built static so it
-# runs on every machine and kernel.
+# runs on every machine and kernel. GET_PIN_BOARD_PINS names get_pin's pins in
+# reply order, the held pin last, and GET_PIN_BOARD_LINES the header chip's line
+# of each (tests/board/CMakeLists.txt reads them from the program's tables).
 #
 # Packages come from the suites named here, through apt configurations of the
 # test's own in WORK_DIR/apt (sources, lists, architectures, an empty dpkg
@@ -91,6 +93,8 @@ die() {
     echo "board test: $*" >&2
     exit 1
 }
+[[ ${1:-} == update || (-n ${GET_PIN_BOARD_PINS:-} && -n ${GET_PIN_BOARD_LINES:-}) ]] ||
+    die "GET_PIN_BOARD_PINS and GET_PIN_BOARD_LINES must name get_pin's pins and their lines"
 
 now() { date +%s%N; }
 
@@ -583,6 +587,8 @@ pack_initramfs() {
         echo "${order[*]}"
         echo "${later[*]}"
         echo "${functions[*]}"
+        echo "$GET_PIN_BOARD_PINS"
+        echo "$GET_PIN_BOARD_LINES"
     } >"$stage/etc/board-test"
     printf 'root:x:0:0:root:/:/bin/sh\nuser:x:1000:1000:user:/tmp:/bin/sh\n' >"$stage/etc/passwd"
     printf 'root:x:0:\nuser:x:1000:\n' >"$stage/etc/group"

@@ -211,8 +211,6 @@ PIN_COPY_FORMS = [
     ("list of the pins", "order",
      re.compile(r"header\s+pins\s+((?:\d+,\s+)+\d+\s+and\s+\d+)")),
     ("reply order", "order", re.compile(r"order\s+((?:\d+,\s+)+\d+)")),
-    ("list of the pins", "order", re.compile(r'PINS="([\d ]+)"')),
-    ("levels driven", "order", re.compile(r'drive((?: \d+ "\$\d+")+)')),
     ("number of pins", "count",
      re.compile(r"(?<!other )\b" + COUNT_WORD + r"\s+(?:GPIO\s+)?(?:header\s+)?(?:pins|entries)\b",
                 re.IGNORECASE)),
@@ -242,8 +240,6 @@ def pins_of(match):
     """The pin numbers that a copy lists (the levels of a reply line left out)."""
     if match.re.pattern.startswith(r"\{"):
         return [int(pin) for pin in re.findall(r"(\d+): ", match.group(1))]
-    if "drive" in match.re.pattern:
-        return [int(pin) for pin in re.findall(r'(\d+) "', match.group(1))]
     return [int(pin) for pin in re.findall(r"\d+", match.group(1))]
 
 
