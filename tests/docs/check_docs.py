@@ -21,6 +21,10 @@
       get_pin's that README.md, docs/*.md and the manual page quote, is one
       the program writes (its string literals in src/), and every reason the
       program ends with is in the table.
+  check_docs.py boards ROOT
+      docs/emulated-boards.md's table of configurations is tests/board/configs.txt:
+      every configuration in its order, and each row's suite, kernel meta
+      package, machine, header chip and programs.
   check_docs.py version ROOT
       project() in ROOT/CMakeLists.txt, the newest entry of docs/changelog and
       the man page's title line name the same version.
@@ -422,6 +426,56 @@ def check_troubleshooting(root):
     return failures == 0
 
 
+def check_boards(root):
+    root = pathlib.Path(root)
+    columns = "config machine suite meta label lines mode programs modules".split()
+    configs = {}
+    for line in (root / "tests/board/configs.txt").read_text(encoding="utf-8").splitlines():
+        if re.match(r"[a-z]", line):
+            configs[line.split()[0]] = dict(zip(columns, line.split()))
+    page = (root / "docs/emulated-boards.md").read_text(encoding="utf-8")
+    rows = {}
+    for line in page.splitlines():
+        match = re.match(r"\| `([^`]+)` \| (.*) \| (.*) \| (.*) \| (.*) \|$", line)
+        if match and line.count("|") == 6:
+            rows[match.group(1)] = match.groups()[1:]
+
+    def cell(name, column, same):
+        """A row's cell, that of the row it names ("as `X`") where that row's
+        entry agrees in the columns SAME."""
+        text = rows[name][column]
+        other = re.fullmatch(r"as `([^`]+)`", text)
+        if other and all(configs.get(other.group(1), {}).get(key) == configs[name][key] for key in same):
+            return cell(other.group(1), column, same)
+        return text
+
+    failures = []
+    if list(rows) != list(configs):
+        failures.append(f"its rows are {', '.join(rows)}; configs.txt has {', '.join(configs)}")
+    for name, entry in configs.items():
+        if name not in rows:
+            continue
+        machine, _, cpu = entry["machine"].partition(":")
+        chip = f"gpio-sim `{entry['label']}`" if entry["mode"] == "gpio-sim" else \
+            f"the real `{entry['label']}` driver"
+        wanted = [(0, ("suite", "meta"), f"{entry['suite']} `{entry['meta']}:"),
+                  (1, ("machine",), f"-M {machine}" + (f" -cpu {cpu}" if cpu else "")),
+                  (2, ("label", "lines", "mode"), chip),
+                  (3, ("programs",), entry["programs"].replace(",", ", "))]
+        for column, same, text in wanted:
+            if text not in cell(name, column, same):
+                failures.append(f"{name}: '{cell(name, column, same)}' does not hold '{text}'")
+        if "lines" in cell(name, 2, ("label", "lines", "mode")) and \
+                f"{entry['lines']} lines" not in cell(name, 2, ("label", "lines", "mode")):
+            failures.append(f"{name}: the header chip has {entry['lines']} lines")
+    for failure in failures:
+        print(f"FAIL: docs/emulated-boards.md, table of configurations: {failure} "
+              "(tests/board/configs.txt)")
+    if not failures:
+        print(f"pass: docs/emulated-boards.md's {len(rows)} configurations are configs.txt's")
+    return not failures
+
+
 def check_version(root):
     """The changelog's newest entry stays UNRELEASED until its release commit,
     which names a suite (docs/packages.md, "Cutting a release")."""
@@ -452,6 +506,8 @@ def main(arguments):
         return check_commands(arguments[1])
     if len(arguments) == 2 and arguments[0] == "troubleshooting":
         return check_troubleshooting(arguments[1])
+    if len(arguments) == 2 and arguments[0] == "boards":
+        return check_boards(arguments[1])
     if len(arguments) == 2 and arguments[0] == "version":
         return check_version(arguments[1])
     print(__doc__, file=sys.stderr)

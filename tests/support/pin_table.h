@@ -31,11 +31,9 @@ inline std::string levels_with_high(std::initializer_list<int> high_positions)
 // A board with nothing connected: the lines pulled up at power-on read high.
 inline std::string power_on_levels()
 {
-    std::string levels(board::header_size, '0');
+    std::string levels;
     for (int header_position = 1; header_position <= board::header_size; ++header_position) {
-        if (board::pulled_up_at_power_on(header_position)) {
-            levels.at(static_cast<std::size_t>(header_position - 1)) = '1';
-        }
+        levels += board::pulled_up_at_power_on(header_position) ? '1' : '0';
     }
     return levels;
 }
