@@ -463,7 +463,8 @@ def check_boards(root):
                   (2, ("label", "lines", "mode"), chip),
                   (3, ("programs",), entry["programs"].replace(",", ", "))]
         for column, same, text in wanted:
-            if text not in cell(name, column, same):
+            found = cell(name, column, same)
+            if text not in found or (column == 3 and text != found):
                 failures.append(f"{name}: '{cell(name, column, same)}' does not hold '{text}'")
         if "lines" in cell(name, 2, ("label", "lines", "mode")) and \
                 f"{entry['lines']} lines" not in cell(name, 2, ("label", "lines", "mode")):
