@@ -7,7 +7,7 @@
 // on another memfd, and then what must always hold is checked:
 //   - one reply line per "get" word, counted by a reference tokenizer written
 //     here independently of src/command_input.cpp, and nothing else;
-//   - every line is exactly "{3: L, 7: L, 27: L, 32: L, 36: L, 18: H, }" with
+//   - every line is exactly the pin table's entries, "{PIN: L, ..., HELD: H, }",
 //     each level 0 or 1;
 //   - no out-of-bounds access or undefined behaviour (ASan, UBSan).
 //
@@ -95,7 +95,6 @@ int output_descriptor = -1;
 
 [[nodiscard]] bool is_reply_line(std::string_view line)
 {
-    constexpr std::array<std::string_view, 6> keys{"3: ", "7: ", "27: ", "32: ", "36: ", "18: "};
     auto take = [&](std::string_view expected) {
         if (!line.starts_with(expected)) {
             return false;
@@ -103,15 +102,13 @@ int output_descriptor = -1;
         line.remove_prefix(expected.size());
         return true;
     };
-    if (!take("{")) {
-        return false;
-    }
-    for (const std::string_view key : keys) {
-        if (!take(key) || !(take("0") || take("1")) || !take(", ")) {
-            return false;
-        }
-    }
-    return take("}") && line.empty();
+    // Each entry's key from the pin table: the pins, then the held pin.
+    auto take_entry = [&](std::int32_t header_position) {
+        return take(std::to_string(header_position) + ": ") && (take("0") || take("1")) &&
+               take(", ");
+    };
+    return take("{") && std::ranges::all_of(gpio::pins, take_entry) && take_entry(gpio::held_pin) &&
+           take("}") && line.empty();
 }
 
 [[noreturn]] void finding(const std::string& what, std::string_view output)

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <limits>
 #include <poll.h>
 #include <unistd.h>
 
@@ -18,6 +19,29 @@ namespace reply
 
 namespace
 {
+
+// The longest reply line the pin table can give: "{", every pin read at the
+// widest int (a level is what the board returns), the held pin's 0 or 1, then
+// "}" and the newline. append_entry writes its separators unchecked.
+constexpr std::size_t widest_line()
+{
+    const auto digits = [](std::int32_t number) {
+        std::size_t count = 1;
+        while ((number /= 10) != 0) {
+            ++count;
+        }
+        return count;
+    };
+    constexpr std::size_t separators = 4; // ": " and ", "
+    constexpr std::size_t widest_level = std::numeric_limits<std::int32_t>::digits10 + 2;
+    std::size_t length = 3;
+    for (const std::int32_t header_position : gpio::pins) {
+        length += digits(header_position) + separators + widest_level;
+    }
+    return length + digits(gpio::held_pin) + separators + 1;
+}
+static_assert(widest_line() <= line_capacity,
+              "the pin table's widest reply line does not fit reply::line_capacity: raise it");
 
 // Appends "PIN: LEVEL, " at `cursor`.
 char* append_entry(char* cursor, char* line_end, std::int32_t header_position, std::int32_t level)

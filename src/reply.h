@@ -11,7 +11,8 @@
 namespace reply
 {
 
-// Room for six entries even with levels of the widest int, and the braces.
+// Room for the pin table's entries even with levels of the widest int, and the
+// braces: reply.cpp holds the table's widest line against it when it compiles.
 inline constexpr std::size_t line_capacity = 128;
 
 // Builds the reply line in `line`: the pins of the pin table are each read just

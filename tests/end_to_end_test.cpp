@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "support/board_trace.h"
+#include "support/pin_table.h"
 #include "support/program_run.h"
 #include "version.h"
 
@@ -34,20 +35,22 @@ using program_run::run;
 // A word that the board built in must be named by, from CMake.
 constexpr std::string_view board_name = GET_PIN_BOARD_NAME;
 
-// A board with nothing connected: the lines pulled up at power-on read high.
-constexpr std::string_view power_on_reply = "{3: 1, 7: 1, 27: 1, 32: 0, 36: 0, 18: 0, }\n";
-constexpr std::string_view setup_trace = "setup\nmode 3 0\nmode 7 0\nmode 27 0\nmode 32 0\n"
-                                         "mode 36 0\nmode 18 0\n";
+using pin_table::levels_with_high;
+using pin_table::reply;
 
-// Levels of header positions 1 to 40 with the given positions high.
-std::string levels_with_high(std::initializer_list<int> high_positions)
-{
-    std::string levels(40, '0');
-    for (const int header_position : high_positions) {
-        levels.at(static_cast<std::size_t>(header_position - 1)) = '1';
+// The expected replies and trace, from the pin table (src/gpio/gpio.h).
+const std::string power_on_reply = reply(pin_table::power_on_levels());
+const std::string all_low_reply = reply(levels_with_high({}));
+const std::string setup_trace = [] {
+    std::string trace;
+    for (const std::string& call : pin_table::setup_calls()) {
+        trace += call + "\n";
     }
-    return levels;
-}
+    return trace;
+}();
+constexpr int held_pin = gpio::held_pin;
+// A sample of the held pin in the trace.
+const std::string held_read = "read " + std::to_string(held_pin) + " ";
 
 struct simulated_board {
     program_run::temporary_folder scratch;
@@ -80,13 +83,13 @@ void expect_failure(const ending& end, std::string_view message)
     EXPECT_EQ(end.output, "");
 }
 
-TEST(Replies, AreExactlyTheLineOfSixEntries)
+TEST(Replies, AreExactlyTheLineOfThePinTable)
 {
     simulated_board board;
     program_run::write_file(board.levels, levels_with_high({3, 32}));
     const ending end = run("get\n", board.options());
     expect_clean_end(end);
-    EXPECT_EQ(end.output, "{3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0, }\n");
+    EXPECT_EQ(end.output, reply(levels_with_high({3, 32})));
     EXPECT_TRUE(program_run::read_file(board.trace).starts_with(setup_trace));
 }
 
@@ -100,10 +103,9 @@ TEST(Replies, WithoutALevelsFileShowTheLinesPulledUpAtPowerOn)
 TEST(Replies, FirstShowPin18LowThenHoldItsSample)
 {
     simulated_board board;
-    program_run::write_file(board.levels, levels_with_high({18}));
+    program_run::write_file(board.levels, levels_with_high({held_pin}));
     const ending end = run("get get\n", board.options());
-    EXPECT_EQ(end.output, "{3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 0, }\n"
-                          "{3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 1, }\n");
+    EXPECT_EQ(end.output, all_low_reply + reply(levels_with_high({}), "1"));
 }
 
 // A word that differs from a command only in case or by one character does
@@ -154,8 +156,8 @@ TEST(Commands, OnTheCommandLineOnlyHelpAndVersionAreTaken)
 {
     const ending help = run("get\n", {.arguments = {"--help"}});
     expect_clean_end(help);
-    for (const std::string_view text :
-         {"`get`", "`exit`", "\n  {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0, }\n", "man get_pin"}) {
+    // Its example reply is a copy of the pin table that docs_pin_copies checks.
+    for (const std::string_view text : {"`get`", "`exit`", "man get_pin"}) {
         EXPECT_NE(help.output.find(text), std::string::npos) << text;
     }
     EXPECT_EQ(help.output.find(power_on_reply), std::string::npos) << "the get was answered";
@@ -225,7 +227,7 @@ TEST(Commands, ANonBlockingInputThatIsEmptyIsWaitedFor)
     const auto page = static_cast<int>(sysconf(_SC_PAGESIZE));
     ASSERT_EQ(fcntl(program.input, F_SETPIPE_SZ, page), page);
     // Idle: samples of pin 18 are being taken.
-    ASSERT_TRUE(program_run::wait_for_text(board.trace, "read 18 0\nread 18 0\n"));
+    ASSERT_TRUE(program_run::wait_for_text(board.trace, held_read + "0\n" + held_read + "0\n"));
     // Blank lines, each alone in the pipe: get_pin takes one in, and its next
     // pass waits on the empty pipe, unless the next line is written first;
     // which comes first is the scheduler's choice, so there are many.
@@ -238,7 +240,7 @@ TEST(Commands, ANonBlockingInputThatIsEmptyIsWaitedFor)
         }
     }
     program_run::send(program, "get\n");
-    EXPECT_EQ(program_run::next_line(program), "{3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 0, }\n");
+    EXPECT_EQ(program_run::next_line(program), all_low_reply);
     program_run::send(program, "exit\n");
     const ending end = program_run::finish(program);
     expect_clean_end(end);
@@ -314,24 +316,24 @@ TEST(Trace, RepliesMatchTheReadsJustBeforeThemWhileLevelsChange)
             level = random() % 2 == 0 ? '0' : '1';
         }
         // Pin 18 is high only now and then, so that holding and releasing show.
-        levels.at(17) = random() % 6 == 0 ? '1' : '0';
+        levels.at(held_pin - 1) = random() % 6 == 0 ? '1' : '0';
         program_run::write_file(board.levels, levels);
         program_run::send(program, "get\n");
-        const auto reply = program_run::next_line(program);
-        if (!reply) {
+        const auto line = program_run::next_line(program);
+        if (!line) {
             FAIL() << "no reply to request " << request;
         }
-        replies.push_back(*reply);
-        const std::string direct = std::string{"{3: "} + levels.at(2) + ", 7: " + levels.at(6) +
-                                   ", 27: " + levels.at(26) + ", 32: " + levels.at(31) +
-                                   ", 36: " + levels.at(35) + ", ";
-        EXPECT_TRUE(reply->starts_with(direct)) << *reply << "levels " << levels;
+        replies.push_back(*line);
+        const std::string direct = reply(levels);
+        EXPECT_TRUE(line->starts_with(direct.substr(0, direct.rfind(std::to_string(held_pin)))))
+            << *line << "levels " << levels;
     }
     program_run::send(program, "exit\n");
     expect_clean_end(program_run::finish(program));
     EXPECT_EQ(board_trace::replies_from_trace(program_run::read_file(board.trace)), replies);
-    EXPECT_TRUE(std::ranges::any_of(
-        replies, [](const std::string& reply) { return reply.ends_with("18: 1, }\n"); }));
+    EXPECT_TRUE(std::ranges::any_of(replies, [](const std::string& line) {
+        return line.ends_with(std::to_string(held_pin) + ": 1, }\n");
+    }));
 }
 
 // get_pin samples pin 18 once per 5 ms wait while idle: about 200 times a
@@ -349,16 +351,17 @@ TEST_P(IdleSampling, ShowsPin18SampledAbout200TimesASecond)
 {
     simulated_board board;
     program_run::running program = program_run::start(board.options());
-    ASSERT_TRUE(program_run::wait_for_text(board.trace, "read 18 "));
+    ASSERT_TRUE(program_run::wait_for_text(board.trace, held_read));
     program_run::send(program, GetParam());
     // Two samples after what was sent, when the program has taken it in.
     const std::size_t sent_at = program_run::read_file(board.trace).size();
-    ASSERT_TRUE(program_run::wait_for_text(board.trace, "read 18 0\nread 18 0\n", sent_at));
+    ASSERT_TRUE(
+        program_run::wait_for_text(board.trace, held_read + "0\n" + held_read + "0\n", sent_at));
     const auto samples_in_trace = [&board] {
         const std::string trace = program_run::read_file(board.trace);
         std::size_t samples = 0;
-        for (std::size_t at = trace.find("read 18 "); at != std::string::npos;
-             at = trace.find("read 18 ", at + 1)) {
+        for (std::size_t at = trace.find(held_read); at != std::string::npos;
+             at = trace.find(held_read, at + 1)) {
             ++samples;
         }
         return static_cast<double>(samples);
@@ -407,28 +410,30 @@ INSTANTIATE_TEST_SUITE_P(AfterThePeerSent, IdleSampling, testing::ValuesIn(idle_
 TEST(Trace, SamplingGoesOnWhileTheInputHoldsNoWholeWord)
 {
     simulated_board board;
-    program_run::write_file(board.levels, levels_with_high({18}));
+    program_run::write_file(board.levels, levels_with_high({held_pin}));
     program_run::running program = program_run::start(board.options());
-    ASSERT_TRUE(program_run::wait_for_text(board.trace, "read 18 1\n"));
-    const std::string eight_low = "read 18 0\nread 18 0\nread 18 0\nread 18 0\n"
-                                  "read 18 0\nread 18 0\nread 18 0\nread 18 0\n";
+    ASSERT_TRUE(program_run::wait_for_text(board.trace, held_read + "1\n"));
+    std::string eight_low;
+    for (std::size_t sample = 0; sample < gpio::window_depth; ++sample) {
+        eight_low += held_read + "0\n";
+    }
     program_run::send(program, "\n");
     program_run::write_file(board.levels, levels_with_high({}));
     ASSERT_TRUE(program_run::wait_for_text(board.trace, eight_low)) << "after a blank line";
     program_run::send(program, "get\n");
-    EXPECT_EQ(program_run::next_line(program), "{3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 0, }\n");
+    EXPECT_EQ(program_run::next_line(program), all_low_reply);
 
     program_run::send(program, "g");
     std::size_t sent_at = program_run::read_file(board.trace).size();
-    program_run::write_file(board.levels, levels_with_high({18}));
-    EXPECT_TRUE(program_run::wait_for_text(board.trace, "read 18 1\n", sent_at))
+    program_run::write_file(board.levels, levels_with_high({held_pin}));
+    EXPECT_TRUE(program_run::wait_for_text(board.trace, held_read + "1\n", sent_at))
         << "the pulse after 'g'";
     program_run::write_file(board.levels, levels_with_high({}));
     program_run::send(program, "e");
     sent_at = program_run::read_file(board.trace).size();
     EXPECT_TRUE(program_run::wait_for_text(board.trace, eight_low, sent_at)) << "after 'ge'";
     program_run::send(program, "t\n");
-    EXPECT_EQ(program_run::next_line(program), "{3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 0, }\n");
+    EXPECT_EQ(program_run::next_line(program), all_low_reply);
     program_run::send(program, "exit\n");
     expect_clean_end(program_run::finish(program));
 }
@@ -516,15 +521,15 @@ TEST(SimulatedBoard, KeepsTheLastCompleteLevelsWhileTheFileIsRewritten)
     program_run::write_file(board.levels, levels_with_high({7}));
     program_run::running program = program_run::start(board.options());
     program_run::send(program, "get\n");
-    EXPECT_EQ(program_run::next_line(program), "{3: 0, 7: 1, 27: 0, 32: 0, 36: 0, 18: 0, }\n");
+    EXPECT_EQ(program_run::next_line(program), reply(levels_with_high({7})));
     for (const std::string& partial : {std::string(39, '1'), std::string(40, 'x'), std::string{}}) {
         program_run::write_file(board.levels, partial);
         program_run::send(program, "get\n");
-        EXPECT_EQ(program_run::next_line(program), "{3: 0, 7: 1, 27: 0, 32: 0, 36: 0, 18: 0, }\n");
+        EXPECT_EQ(program_run::next_line(program), reply(levels_with_high({7})));
     }
     program_run::write_file(board.levels, levels_with_high({36}) + "trailing bytes are ignored");
     program_run::send(program, "get\n");
-    EXPECT_EQ(program_run::next_line(program), "{3: 0, 7: 0, 27: 0, 32: 0, 36: 1, 18: 0, }\n");
+    EXPECT_EQ(program_run::next_line(program), reply(levels_with_high({36})));
     expect_clean_end(program_run::finish(program));
 }
 

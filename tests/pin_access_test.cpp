@@ -10,31 +10,32 @@
 
 #include "gpio/gpio.h"
 #include "support/fake_board.h"
+#include "support/pin_table.h"
 
 namespace
 {
+
+constexpr auto held_pin = static_cast<std::size_t>(gpio::held_pin);
 
 // One pass as the command loop runs it: a reply (if any) sees the window
 // before the pass's own sample.
 int held_value_then_sample(int level_of_18)
 {
     const int held = gpio::pin_18_state();
-    fake_board::levels.at(18) = level_of_18;
+    fake_board::levels.at(held_pin) = level_of_18;
     gpio::sample_pin_18();
     return held;
 }
 
-TEST(PinSetup, PreparesTheLibraryFirstThenMakesTheSixPinsInputsInOrder)
+TEST(PinSetup, PreparesTheLibraryFirstThenMakesThePinsInputsInTableOrder)
 {
     gpio::setup();
-    const std::vector<std::string> expected{"setup",     "mode 3 0",  "mode 7 0", "mode 27 0",
-                                            "mode 32 0", "mode 36 0", "mode 18 0"};
-    EXPECT_EQ(fake_board::calls, expected);
+    EXPECT_EQ(fake_board::calls, pin_table::setup_calls());
 }
 
 TEST(HeldPinWindow, IsLowBeforeTheFirstSample)
 {
-    fake_board::levels.at(18) = 1;
+    fake_board::levels.at(held_pin) = 1;
     EXPECT_EQ(gpio::pin_18_state(), 0);
 }
 

@@ -3,11 +3,12 @@
 # The init of the emulated ARM machine (busybox sh): runs every check against
 # each program named in /etc/board-test ("arm64 arm32": /opt/arm64/get_pin,
 # then /opt/arm32/get_pin), on a simulated GPIO header chip made with gpio-sim
-# or on the SoC's real one. /etc/board-test holds five lines: the programs;
+# or on the SoC's real one. /etc/board-test holds seven lines: the programs;
 # the mode (sim or real), the header chip's label and its number of lines; the
 # modules to load, in order; the modules that the checks of the I2C and 1-Wire
 # pins of rpi4 load themselves (none: those checks do not run); the modules of
-# the kernel functions that the machine can run, in order.
+# the kernel functions that the machine can run, in order; get_pin's pins in
+# reply order, the held pin last; the header chip's line of each.
 # For each it prints "BOARD-TEST PROGRAM <arch>", one "BOARD-TEST PASS|FAIL
 # <check>: <detail>" line per check, "BOARD-TEST INFO" lines for measurements
 # and "BOARD-TEST DONE <arch>"; then "BOARD-TEST END", and powers the machine
@@ -27,12 +28,6 @@ PATH=/bin:/usr/bin
 export PATH
 
 SIM=/sys/kernel/config/gpio-sim
-# The reply's pins in reply order and the header chip's line of each.
-PINS="3 7 27 32 36 18"
-LINES="2 4 0 12 16 24"
-# A pattern of levels for the six pins in reply order, and its inverse.
-PATTERN="1 0 1 0 1 0"
-INVERSE="0 1 0 1 0 1"
 
 say() { echo "BOARD-TEST $*"; }
 pass() { say "PASS $1: $2"; }
@@ -62,7 +57,24 @@ set_up_machine() {
 		read -r MODULES
 		read -r CHECK_MODULES
 		read -r FUNCTION_MODULES
+		read -r PINS
+		read -r LINES
 	} </etc/board-test
+	# The first pin that get_pin requests and the held pin, the last, and
+	# their lines; a pattern of levels for the pins in reply order, and its
+	# inverse.
+	set -- $PINS
+	FIRST_PIN=$1 PIN_COUNT=$#
+	shift $(($# - 1))
+	HELD_PIN=$1
+	set -- $LINES
+	FIRST_LINE=$1
+	shift $(($# - 1))
+	HELD_LINE=$1
+	PATTERN="" INVERSE="" level=1
+	for pin in $PINS; do
+		PATTERN="$PATTERN $level" INVERSE="$INVERSE $((1 - level))" level=$((1 - level))
+	done
 	for module in $MODULES; do
 		insmod "/lib/modules/$module" || return 1
 	done
@@ -195,9 +207,14 @@ drive() {
 	[ $clear_mask = 0 ] || devmem $((0x$BASE + 0x28)) 32 $clear_mask
 }
 
-# drive_all L3 L7 L27 L32 L36 L18
+# drive_all LEVEL...: the levels of the pins in reply order.
 drive_all() {
-	drive 3 "$1" 7 "$2" 27 "$3" 32 "$4" 36 "$5" 18 "$6"
+	pairs=""
+	for pin in $PINS; do
+		pairs="$pairs $pin $1"
+		shift
+	done
+	drive $pairs
 }
 
 # The reply line for levels given in reply order.
@@ -210,10 +227,9 @@ reply_for() {
 	echo "$line}"
 }
 
-# The reply line with pin 18 as given and the request-time pins as in LEVELS.
-reply_with_18() {
-	set -- $LEVELS
-	reply_for "$1" "$2" "$3" "$4" "$5" "$6"
+# The reply line with the levels of LEVELS, in reply order.
+reply_with_levels() {
+	reply_for $LEVELS
 }
 
 # forget_pulls: a new chip starts with gpio-sim's pull-down on every line.
@@ -331,8 +347,12 @@ no_header_chip() {
 }
 
 is_reply() {
+	pattern="{"
+	for pin in $PINS; do
+		pattern="$pattern$pin: [01], "
+	done
 	case $1 in
-	"{3: "[01]", 7: "[01]", 27: "[01]", 32: "[01]", 36: "[01]", 18: "[01]", }") ;;
+	$pattern}) ;;
 	*) return 1 ;;
 	esac
 }
@@ -361,8 +381,8 @@ lines_held_while_running() {
 		tool round_trip info "$chip" || return 1
 		count=$((count + $(echo "$OUTPUT" | grep -c 'used by "get_pin"')))
 	done
-	if [ "$count" != 6 ]; then
-		DETAIL="$DETAIL get_pin holds $count lines in all, not 6;"
+	if [ "$count" != "$PIN_COUNT" ]; then
+		DETAIL="$DETAIL get_pin holds $count lines in all, not $PIN_COUNT;"
 		ok=1
 	fi
 	pulls_as_written || ok=1
@@ -379,7 +399,7 @@ shows() {
 	ask
 	got=$ANSWER
 	case $got in
-	"${want%18: *}18: "*) ;;
+	"${want%$HELD_PIN: *}$HELD_PIN: "*) ;;
 	*)
 		DETAIL="$DETAIL first reply '$got', wanted '$want';"
 		return 1
@@ -404,16 +424,16 @@ replies_follow_levels() {
 	DETAIL="'$(reply_for $PATTERN)' and its inverse"
 }
 
-# One high sample of pin 18: drive it high until a reply shows it, drive it
+# One high sample of the held pin: drive it high until a reply shows it, drive it
 # low, then count the replies that still show it. The held-pin window is
 # eight samples and every request is followed by a sample, so at most eight
 # replies may show it. HELD is that count.
 hold_once() {
 	LEVELS=$PATTERN
 	drive_all $PATTERN
-	high=$(reply_with_18 | sed 's/18: 0/18: 1/')
-	low=$(reply_with_18 | sed 's/18: 1/18: 0/')
-	drive 18 1
+	high=$(reply_with_levels | sed "s/ $HELD_PIN: 0/ $HELD_PIN: 1/")
+	low=$(reply_with_levels | sed "s/ $HELD_PIN: 1/ $HELD_PIN: 0/")
+	drive "$HELD_PIN" 1
 	ask
 	now_cs
 	deadline=$((NOW + 1000))
@@ -422,7 +442,7 @@ hold_once() {
 		ask
 		now_cs
 	done
-	drive 18 0
+	drive "$HELD_PIN" 0
 	HELD=0
 	ask
 	while [ "$ANSWER" = "$high" ] && [ $HELD -lt 50 ]; do
@@ -450,12 +470,12 @@ pin_18_held_then_released() {
 	return 1
 }
 
-# Six-line read times: one process that requests the six lines and reads them
+# Read times: one process that requests get_pin's lines and reads them
 # (round_trip read) against one get_pin round trip.
 measure() {
 	DETAIL=""
 	tool_for 60 round_trip spawn 40 /bin/round_trip read "/dev/$CHIP" $LINES
-	say "INFO timing round_trip read, one process per reading of the six lines: $OUTPUT$DETAIL"
+	say "INFO timing round_trip read, one process per reading of the $PIN_COUNT lines: $OUTPUT$DETAIL"
 	DETAIL=""
 	tool_for 60 round_trip talk 200 "$PROGRAM"
 	say "INFO timing get_pin, one \"get\" round trip: $OUTPUT$DETAIL"
@@ -487,32 +507,32 @@ exit_and_release() {
 		[ -z "$BROKEN" ] || return 1
 	done
 	pulls_as_written || ok=1
-	[ $ok = 0 ] && DETAIL="$DETAIL six lines free inputs"
+	[ $ok = 0 ] && DETAIL="$DETAIL $PIN_COUNT lines free inputs"
 	[ $ok = 0 ] && [ "$MODE" = sim ] && DETAIL="$DETAIL, all $HEADER_LINES pulls as this test set them"
 	return $ok
 }
 
-# Another program holds header pin 18's line, the last that get_pin requests:
+# Another program holds the held pin's line, the last that get_pin requests:
 # round_trip hold, which says "held" once it holds it and lets go when its
 # input ends.
 line_busy() {
 	rm -f /tmp/to_holder /tmp/from_holder
 	mkfifo /tmp/to_holder /tmp/from_holder
-	round_trip hold "/dev/$CHIP" 24 </tmp/to_holder >/tmp/from_holder 2>/tmp/holder_err &
+	round_trip hold "/dev/$CHIP" "$HELD_LINE" </tmp/to_holder >/tmp/from_holder 2>/tmp/holder_err &
 	holder=$!
 	exec 5>/tmp/to_holder 6</tmp/from_holder
 	held=""
 	read -t 10 -r held <&6
 	result=1
 	if [ "$held" = held ]; then
-		refused "request header pin 18 (line 24 of /dev/$CHIP): Device or resource busy: .*consumer \"round_trip\""
+		refused "request header pin $HELD_PIN (line $HELD_LINE of /dev/$CHIP): Device or resource busy: .*consumer \"round_trip\""
 		result=$?
 	fi
 	exec 5>&-
 	wait_end "$holder" || STATUS="killed"
 	exec 6<&-
 	if [ "$held" != held ]; then
-		DETAIL="'round_trip hold /dev/$CHIP 24' did not hold line 24: status $STATUS, '$(cat /tmp/holder_err)'"
+		DETAIL="'round_trip hold /dev/$CHIP $HELD_LINE' did not hold line $HELD_LINE: status $STATUS, '$(cat /tmp/holder_err)'"
 	elif [ "$STATUS" != 0 ]; then
 		DETAIL="$DETAIL; the holder ended with status $STATUS: '$(cat /tmp/holder_err)'"
 		result=1
@@ -548,7 +568,7 @@ permission_granted() {
 	status=$STATUS
 	chmod 600 /dev/gpiochip*
 	DETAIL="status $status, reply '$(cat /tmp/out)', stderr '$(cat /tmp/err)'"
-	[ "$status" = 0 ] && [ ! -s /tmp/err ] && grep -q '^{3: [01], .*18: [01], }$' /tmp/out
+	[ "$status" = 0 ] && [ ! -s /tmp/err ] && grep -q "^{$FIRST_PIN: [01], .*$HELD_PIN: [01], }\$" /tmp/out
 }
 
 # A node named like a GPIO chip that opens but is no GPIO chip (the null
@@ -569,14 +589,14 @@ unreadable_chip_skipped() {
 	DETAIL="no header chip: $alone; header chip as gpiochip99: status $status, reply '$(cat /tmp/out)', stderr '$(cat /tmp/err)'"
 	rm "/dev/$CHIP"
 	mv /dev/gpiochip99 "/dev/$CHIP"
-	[ $result = 0 ] && [ "$status" = 0 ] && [ ! -s /tmp/err ] && grep -q '^{3: [01], .*18: [01], }$' /tmp/out
+	[ $result = 0 ] && [ "$status" = 0 ] && [ ! -s /tmp/err ] && grep -q "^{$FIRST_PIN: [01], .*$HELD_PIN: [01], }\$" /tmp/out
 }
 
 # A kernel before Linux 5.10 has the chip-information call but no GPIO
 # character device v2: round_trip makes the v2 calls fail as such a kernel
 # does (EINVAL), and get_pin must say so, naming the release to move to.
 kernel_before_5_10() {
-	refused "request header pin 3 (line 2 of /dev/$CHIP): Invalid argument: the kernel is older than Linux 5.10 .*Debian 11" \
+	refused "request header pin $FIRST_PIN (line $FIRST_LINE of /dev/$CHIP): Invalid argument: the kernel is older than Linux 5.10 .*Debian 11" \
 		round_trip before-5.10
 }
 

@@ -10,38 +10,15 @@
 #   tests/board/run_vm_test.sh CONFIG WORK_DIR ROUND_TRIP PROGRAM=FILE...
 #   tests/board/run_vm_test.sh update WORK_DIR
 #
-# CONFIG is one of (the kernel is what the meta package depends on today)
-#   armmp      bookworm linux-image-armmp:armhf (6.1); qemu-system-arm -M virt;
-#              gpio-sim labelled pinctrl-bcm2835, 54 lines
-#   arm64      bookworm linux-image-arm64:arm64 (6.1, 4K pages, 32-bit programs
-#              through the compat layer); -M virt -cpu cortex-a72;
-#              gpio-sim labelled pinctrl-bcm2711, 58 lines
-#   arm64-16k  bookworm linux-image-6.12-arm64-16k:arm64 (16K pages, as on the
-#              newest boards); -cpu cortex-a76 (an a72 has no 16K pages);
-#              gpio-sim labelled pinctrl-rp1, 54 lines
-#   armmp-13   as armmp, trixie's linux-image-armmp (6.12)
-#   arm64-13   as arm64, trixie's linux-image-arm64 (6.12)
-#   rpi        bookworm linux-image-rpi:armel (6.1) on qemu-system-arm -M raspi0
-#              (ARM1176), the real header driver
-#   rpi2       trixie linux-image-armmp:armhf (6.12) on qemu-system-arm -M raspi2b
-#              (BCM2836, Cortex-A7), the 2nd generation's real header driver
-#   rpi3       trixie linux-image-arm64:arm64 (6.12) on qemu-system-aarch64
-#              -M raspi3b, the real header driver beside the firmware's
-#              expander chip
-#   rpi4       the same kernel on qemu-system-aarch64 -M raspi4b (2 GiB), the
-#              4th-generation boards' SoC (bcm2711) and its real header driver
-#              pinctrl-bcm2711 (58 lines), beside the firmware's expander chip;
-#              qemu 10 from bookworm-backports, unpacked in WORK_DIR (qemu 7.2,
-#              Debian 12's, has no raspi4b)
-#   rpi3-11    as rpi3, bullseye's linux-image-arm64 (5.10): the oldest kernel
-#              with the GPIO character device v2 that get_pin needs
-#   rpi4-14    as rpi4, forky's linux-image-arm64 (7.2, Debian 14's, which has
-#              no GPIO character device v1)
-#   arm64-16k-14  as arm64-16k, forky's linux-image-arm64-16k (7.2), whose
-#              gpio-sim module the kernel ships
+# CONFIG is a configuration of configs.txt, beside this script: its machine,
+# the Debian suite and meta package of its kernel (the kernel is what the
+# meta package depends on today), its header chip (gpio-sim or the SoC's real
+# driver), the programs it runs and the modules it loads.
 # Each PROGRAM=FILE (PROGRAM arm32 or arm64) is a get_pin to check. ROUND_TRIP
 # is the machines' GPIO and timing tool (round_trip.cpp), built static so it
-# runs on every machine and kernel.
+# runs on every machine and kernel. GET_PIN_BOARD_PINS names get_pin's pins in
+# reply order, the held pin last, and GET_PIN_BOARD_LINES the header chip's line
+# of each (tests/board/CMakeLists.txt reads them from the program's tables).
 #
 # Packages come from the suites named here, through apt configurations of the
 # test's own in WORK_DIR/apt (sources, lists, architectures, an empty dpkg
@@ -91,6 +68,8 @@ die() {
     echo "board test: $*" >&2
     exit 1
 }
+[[ ${1:-} == update || (-n ${GET_PIN_BOARD_PINS:-} && -n ${GET_PIN_BOARD_LINES:-}) ]] ||
+    die "GET_PIN_BOARD_PINS and GET_PIN_BOARD_LINES must name get_pin's pins and their lines"
 
 now() { date +%s%N; }
 
@@ -100,69 +79,63 @@ step_done() {
     printf 'board test: %s: %s took %d.%03d s\n' "$CONFIG" "$1" $((elapsed / 1000)) $((elapsed % 1000))
 }
 
-# use_config CONFIG: what each configuration needs, in globals.
+# use_config CONFIG: the configuration's entry in configs.txt, and what its
+# machine needs, in globals.
 use_config() {
-    CONFIG=$1 MODE=sim DTB="" DTB_PM_ONLY="" DTB_REMOVE="" DTB_DISABLE=() IMAGE_MODULES=(fs/configfs/configfs)
-    QEMU_PACKAGES=() CHECK_MODULES=() FUNCTION_MODULES=() ONE_WIRE_LINE="" BUILD_SIM=yes
-    case $CONFIG in
-    armmp | armmp-13)
-        ARCH=armhf KERNEL_ARCH=arm CROSS=arm-linux-gnueabihf- META=linux-image-armmp
-        LABEL=pinctrl-bcm2835 HEADER_LINES=54
+    local entry machine programs modules extra
+    entry=$(grep -E "^$1 " "$HERE/configs.txt") ||
+        die "unknown configuration '$1' (one of $(grep -oE '^[a-z][^ ]*' "$HERE/configs.txt" | paste -sd ' '))"
+    read -r CONFIG machine SUITE META LABEL HEADER_LINES MODE programs modules <<<"$entry"
+    DTB="" DTB_PM_ONLY="" DTB_REMOVE="" DTB_DISABLE=() IMAGE_MODULES=() QEMU_PACKAGES=() CHECK_MODULES=()
+    FUNCTION_MODULES=() ONE_WIRE_LINE="" BUILD_SIM=""
+    if [[ $MODE == gpio-sim ]]; then
+        # The kernel's own gpio-sim module, or one built here.
+        MODE=sim IMAGE_MODULES=(fs/configfs/configfs)
+        [[ ,$modules, == *,drivers/gpio/gpio-sim,* ]] || BUILD_SIM=yes
+    fi
+    if [[ $modules != - ]]; then
+        IFS=, read -ra extra <<<"$modules"
+        IMAGE_MODULES+=("${extra[@]}")
+    fi
+    case $machine in
+    virt:cortex-a15)
+        ARCH=armhf KERNEL_ARCH=arm CROSS=arm-linux-gnueabihf-
         QEMU=(qemu-system-arm -M virt -cpu cortex-a15 -m 256 -smp 1)
         ;;
-    arm64 | arm64-13)
-        ARCH=arm64 KERNEL_ARCH=arm64 CROSS=aarch64-linux-gnu- META=linux-image-arm64
-        LABEL=pinctrl-bcm2711 HEADER_LINES=58
-        QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a72 -m 512 -smp 1)
+    virt:cortex-a7[26])
+        # An a72 has no 16K pages: the 16K kernels take an a76.
+        ARCH=arm64 KERNEL_ARCH=arm64 CROSS=aarch64-linux-gnu-
+        QEMU=(qemu-system-aarch64 -M virt -cpu "${machine#virt:}" -m 512 -smp 1)
         ;;
-    arm64-16k | arm64-16k-14)
-        ARCH=arm64 KERNEL_ARCH=arm64 CROSS=aarch64-linux-gnu- META=linux-image-6.12-arm64-16k
-        LABEL=pinctrl-rp1 HEADER_LINES=54
-        QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a76 -m 512 -smp 1)
-        if [[ $CONFIG == *-14 ]]; then
-            # forky's kernels ship gpio-sim as a module (and irq_sim built in).
-            META=linux-image-arm64-16k BUILD_SIM=""
-            IMAGE_MODULES+=(drivers/gpio/gpio-sim)
-        fi
-        ;;
-    rpi)
+    raspi0)
         # armhf tools cannot run on the ARM1176: armel ones. The watchdog
         # that powers the machine off is built in, and so is the i2c driver,
         # which binds at boot to qemu 7.2's stand-ins for the i2c blocks:
         # Debian's tree runs i2c0 and i2c1 on header pins 27 and 3.
-        ARCH=armel META=linux-image-rpi MODE=real DTB=bcm2835-rpi-zero.dtb DTB_PM_ONLY=yes IMAGE_MODULES=()
-        LABEL=pinctrl-bcm2835 HEADER_LINES=54
+        ARCH=armel DTB=bcm2835-rpi-zero.dtb DTB_PM_ONLY=yes
         QEMU=(qemu-system-arm -M raspi0)
         ;;
-    rpi2)
-        # Debian's 32-bit kernel on the 2nd generation's SoC; its watchdog is
-        # a module. Four cores, emulated in one thread (see boot).
-        ARCH=armhf META=linux-image-armmp MODE=real DTB=bcm2836-rpi-2-b.dtb DTB_PM_ONLY=yes
-        IMAGE_MODULES=(drivers/watchdog/bcm2835_wdt) FUNCTION_MODULES=(drivers/i2c/busses/i2c-bcm2835)
-        LABEL=pinctrl-bcm2835 HEADER_LINES=54
+    raspi2b)
+        # Debian's 32-bit kernel on the 2nd generation's SoC. Four cores,
+        # emulated in one thread (see boot).
+        ARCH=armhf DTB=bcm2836-rpi-2-b.dtb DTB_PM_ONLY=yes FUNCTION_MODULES=(drivers/i2c/busses/i2c-bcm2835)
         QEMU=(qemu-system-arm -M raspi2b -accel "tcg,thread=single")
         ;;
-    rpi3 | rpi3-11)
-        # The console is the PL011, so its bluetooth child must go; the
-        # watchdog is a module here, without which the machine only halts.
-        # Four cores, emulated in one thread (see boot).
-        ARCH=arm64 META=linux-image-arm64 MODE=real DTB=broadcom/bcm2837-rpi-3-b.dtb DTB_PM_ONLY=yes
-        DTB_REMOVE=/soc/serial@7e201000/bluetooth IMAGE_MODULES=(drivers/watchdog/bcm2835_wdt)
-        FUNCTION_MODULES=(drivers/i2c/busses/i2c-bcm2835)
-        LABEL=pinctrl-bcm2835 HEADER_LINES=54
+    raspi3b)
+        # The console is the PL011, so its bluetooth child must go. Four
+        # cores, emulated in one thread (see boot).
+        ARCH=arm64 DTB=broadcom/bcm2837-rpi-3-b.dtb DTB_PM_ONLY=yes
+        DTB_REMOVE=/soc/serial@7e201000/bluetooth FUNCTION_MODULES=(drivers/i2c/busses/i2c-bcm2835)
         QEMU=(qemu-system-aarch64 -M raspi3b -m 1G -accel "tcg,thread=single")
         ;;
-    rpi4 | rpi4-14)
+    raspi4b)
         # raspi4b takes only its 2 GiB and its four cores (no -m, no -smp).
         # Blocks it does not model oops at boot when probed (a synchronous
         # external abort): the HDMI side's interrupt controller, its two i2c
         # buses and its clock (in clk_disable_unused); qemu itself disables
-        # the pcie, rng, thermal and ethernet nodes. The watchdog, a module,
-        # powers the machine off.
-        ARCH=arm64 META=linux-image-arm64 MODE=real DTB=broadcom/bcm2711-rpi-4-b.dtb
+        # the pcie, rng, thermal and ethernet nodes.
+        ARCH=arm64 DTB=broadcom/bcm2711-rpi-4-b.dtb
         DTB_DISABLE=(interrupt-controller@7ef00100 i2c@7ef04500 i2c@7ef09500 clock@7ef00000)
-        IMAGE_MODULES=(drivers/watchdog/bcm2835_wdt)
-        LABEL=pinctrl-bcm2711 HEADER_LINES=58
         # qemu 10 models the SoC's i2c controllers: Debian's tree runs i2c1
         # on lines 2 and 3 and, through a multiplexer (i2c-mux0), i2c0 on
         # lines 0 and 1 or 44 and 45. The 1-Wire check loads the driver of a
@@ -179,15 +152,8 @@ use_config() {
         QEMU_PACKAGES=("qemu-system-arm/$QEMU_SUITE" "qemu-system-common/$QEMU_SUITE"
             "qemu-system-data/$QEMU_SUITE" libaio1 libcapstone4 libfuse3-3)
         ;;
-    *) die "unknown configuration '$CONFIG' (armmp, arm64, arm64-16k, armmp-13, arm64-13, rpi, rpi2, rpi3, rpi3-11, rpi4, rpi4-14 or arm64-16k-14)" ;;
+    *) die "configs.txt: $CONFIG's machine '$machine' is none that use_config knows" ;;
     esac
-    case $CONFIG in
-    *-13 | rpi2 | rpi3 | rpi4) SUITE=trixie ;;
-    *-11) SUITE=$OLD_SUITE ;;
-    *-14) SUITE=$NEW_SUITE ;;
-    *) SUITE=bookworm ;;
-    esac
-    [[ $MODE == sim ]] || BUILD_SIM=""
     if [[ $MODE == real ]]; then CHECKS=("${REAL_CHECKS[@]}"); else CHECKS=("${SIM_CHECKS[@]}"); fi
     ((!${#CHECK_MODULES[@]})) || CHECKS+=(i2c-pin-refused one-wire-pin-busy)
 }
@@ -583,6 +549,8 @@ pack_initramfs() {
         echo "${order[*]}"
         echo "${later[*]}"
         echo "${functions[*]}"
+        echo "$GET_PIN_BOARD_PINS"
+        echo "$GET_PIN_BOARD_LINES"
     } >"$stage/etc/board-test"
     printf 'root:x:0:0:root:/:/bin/sh\nuser:x:1000:1000:user:/tmp:/bin/sh\n' >"$stage/etc/passwd"
     printf 'root:x:0:\nuser:x:1000:\n' >"$stage/etc/group"

@@ -17,9 +17,17 @@
       blocks, and code in a table's cells) or the manual page's examples (.EX
       to .EE) holds '\\|': copied from the raw file, that is no pipe.
   check_docs.py troubleshooting ROOT
-      Every text of the README's Troubleshooting table is one the program
-      writes (its string literals in src/), and every reason the program ends
-      with is in the table.
+      Every text of the README's Troubleshooting table, and every line of
+      get_pin's that README.md, docs/*.md and the manual page quote, is one
+      the program writes (its string literals in src/), and every reason the
+      program ends with is in the table.
+  check_docs.py boards ROOT
+      docs/emulated-boards.md's table of configurations is tests/board/configs.txt:
+      every configuration in its order, and each row's suite, kernel meta
+      package, machine, header chip and programs.
+  check_docs.py version ROOT
+      project() in ROOT/CMakeLists.txt, the newest entry of docs/changelog and
+      the man page's title line name the same version.
 
 Prints "FAIL: ..." lines and exits 1 on a mismatch.
 """
@@ -207,8 +215,6 @@ PIN_COPY_FORMS = [
     ("list of the pins", "order",
      re.compile(r"header\s+pins\s+((?:\d+,\s+)+\d+\s+and\s+\d+)")),
     ("reply order", "order", re.compile(r"order\s+((?:\d+,\s+)+\d+)")),
-    ("list of the pins", "order", re.compile(r'PINS="([\d ]+)"')),
-    ("levels driven", "order", re.compile(r'drive((?: \d+ "\$\d+")+)')),
     ("number of pins", "count",
      re.compile(r"(?<!other )\b" + COUNT_WORD + r"\s+(?:GPIO\s+)?(?:header\s+)?(?:pins|entries)\b",
                 re.IGNORECASE)),
@@ -238,8 +244,6 @@ def pins_of(match):
     """The pin numbers that a copy lists (the levels of a reply line left out)."""
     if match.re.pattern.startswith(r"\{"):
         return [int(pin) for pin in re.findall(r"(\d+): ", match.group(1))]
-    if "drive" in match.re.pattern:
-        return [int(pin) for pin in re.findall(r'(\d+) "', match.group(1))]
     return [int(pin) for pin in re.findall(r"\d+", match.group(1))]
 
 
@@ -338,6 +342,44 @@ def normal(text):
     return " ".join(text.split()).strip(" :;,.'\"()")
 
 
+# What stands for a value in a quoted example line: the line's own elision,
+# numbers, a chip's device, a device (fe804000.i2c), a function (alt0) and a
+# quoted argument or name.
+EXAMPLE_VALUE = re.compile("|".join([
+    r"\.\.\.", r"/dev/gpiochip\d+", r"\b\d+\b", r"\b[0-9a-f]{6,}\.\w+", r"\balt\d\b", r"'-[\w-]*'", r'"[\w-]+"']))
+QUOTE_VALUE = re.compile(f"{PLACEHOLDER.pattern}|{EXAMPLE_VALUE.pattern}")
+GROFF_ESCAPES = {r"\(aq": "'", r"\(dq": '"', r"\(lq": '"', r"\(rq": '"', r"\-": "-", "\\ ": " "}
+
+
+def quoted_lines(root):
+    """The lines of get_pin's that the pages quote, after "get_pin: ", with their
+    places: code spans (wrapped over lines too) and code-block lines of the
+    Markdown pages, and the manual page's examples, with their indented
+    continuation lines."""
+    for page in [root / "README.md", *sorted((root / "docs").glob("*.md"))]:
+        text = page.read_text(encoding="utf-8")
+        for number, line in code_lines(text):
+            if line.strip().startswith("get_pin: "):
+                yield f"{page.relative_to(root)}:{number}", line.strip()[len("get_pin: "):]
+        code = dict(code_lines(text))
+        lines = ["" if number in code else line for number, line in enumerate(text.splitlines(), 1)]
+        for span in re.finditer(r"`get_pin: ([^`]+)`", "\n".join(lines)):
+            number = "\n".join(lines).count("\n", 0, span.start()) + 1
+            yield f"{page.relative_to(root)}:{number}", span.group(1)
+    for page in sorted((root / "docs").glob("*.1")):
+        quote = None
+        for number, line in [*manual_example_lines(page.read_text(encoding="utf-8")), (0, "")]:
+            for escape, character in GROFF_ESCAPES.items():
+                line = line.replace(escape, character)
+            if quote and line[:1].isspace():
+                quote[1] += line
+                continue
+            if quote:
+                yield tuple(quote)
+            quote = [f"{page.relative_to(root)}:{number}", line[len("get_pin: "):]] \
+                if line.startswith("get_pin: ") else None
+
+
 def check_troubleshooting(root):
     root = pathlib.Path(root).resolve()
     readme = (root / "README.md").read_text(encoding="utf-8")
@@ -348,18 +390,21 @@ def check_troubleshooting(root):
     texts = [span for row in re.findall(r"^\| (.*?) \|", section.group(1), re.MULTILINE)
              for span in re.findall(r"`([^`]+)`", row)]
     literals, dying = program_texts(root)
+    # The table's texts, then the lines quoted on the pages, with their values.
+    quotes = [("README.md, Troubleshooting", text, PLACEHOLDER) for text in texts]
+    quotes += [(place, " ".join(text.split()), QUOTE_VALUE) for place, text in quoted_lines(root)]
     failures = 0
     pieces = []
-    for text in texts:
-        for piece in PLACEHOLDER.split(text):
-            # The blanks around a placeholder are the README's, not the program's.
+    for place, text, values in quotes:
+        for piece in values.split(text):
+            # The blanks around a value are the page's, not the program's.
             piece = piece.strip()
             if not re.search(r"[A-Za-z]", piece):
                 continue
-            pieces.append(normal(piece))
+            if values is PLACEHOLDER:
+                pieces.append(normal(piece))
             if not made_of_literals(piece, literals):
-                print(f"FAIL: README.md, Troubleshooting: '{piece}' of '{text}' is "
-                      f"no text of the program (src/)")
+                print(f"FAIL: {place}: '{piece}' of '{text}' is no text of the program (src/)")
                 failures += 1
     # Every reason of five words or more that the program ends with has a row;
     # one that continues another (after a comma or semicolon) may be elided.
@@ -372,9 +417,80 @@ def check_troubleshooting(root):
             print(f"FAIL: {place}: '{literal}' is in no row of the README's Troubleshooting table")
             failures += 1
     if failures == 0:
-        print(f"pass: the {len(texts)} texts of the README's Troubleshooting table are the "
-              f"program's, and its {len(dying)} texts it ends with are in the table")
+        print(f"pass: the {len(texts)} texts of the README's Troubleshooting table and the "
+              f"{len(quotes) - len(texts)} lines the pages quote are the program's, and its "
+              f"{len(dying)} texts it ends with are in the table")
     return failures == 0
+
+
+def check_boards(root):
+    root = pathlib.Path(root)
+    columns = "config machine suite meta label lines mode programs modules".split()
+    configs = {}
+    for line in (root / "tests/board/configs.txt").read_text(encoding="utf-8").splitlines():
+        if re.match(r"[a-z]", line):
+            configs[line.split()[0]] = dict(zip(columns, line.split()))
+    page = (root / "docs/emulated-boards.md").read_text(encoding="utf-8")
+    rows = {}
+    for line in page.splitlines():
+        match = re.match(r"\| `([^`]+)` \| (.*) \| (.*) \| (.*) \| (.*) \|$", line)
+        if match and line.count("|") == 6:
+            rows[match.group(1)] = match.groups()[1:]
+
+    def cell(name, column, same):
+        """A row's cell, that of the row it names ("as `X`") where that row's
+        entry agrees in the columns SAME."""
+        text = rows[name][column]
+        other = re.fullmatch(r"as `([^`]+)`", text)
+        if other and all(configs.get(other.group(1), {}).get(key) == configs[name][key] for key in same):
+            return cell(other.group(1), column, same)
+        return text
+
+    failures = []
+    if list(rows) != list(configs):
+        failures.append(f"its rows are {', '.join(rows)}; configs.txt has {', '.join(configs)}")
+    for name, entry in configs.items():
+        if name not in rows:
+            continue
+        machine, _, cpu = entry["machine"].partition(":")
+        chip = f"gpio-sim `{entry['label']}`" if entry["mode"] == "gpio-sim" else \
+            f"the real `{entry['label']}` driver"
+        wanted = [(0, ("suite", "meta"), f"{entry['suite']} `{entry['meta']}:"),
+                  (1, ("machine",), f"-M {machine}" + (f" -cpu {cpu}" if cpu else "")),
+                  (2, ("label", "lines", "mode"), chip),
+                  (3, ("programs",), entry["programs"].replace(",", ", "))]
+        for column, same, text in wanted:
+            found = cell(name, column, same)
+            if text not in found or (column == 3 and text != found):
+                failures.append(f"{name}: '{cell(name, column, same)}' does not hold '{text}'")
+        if "lines" in cell(name, 2, ("label", "lines", "mode")) and \
+                f"{entry['lines']} lines" not in cell(name, 2, ("label", "lines", "mode")):
+            failures.append(f"{name}: the header chip has {entry['lines']} lines")
+    for failure in failures:
+        print(f"FAIL: docs/emulated-boards.md, table of configurations: {failure} "
+              "(tests/board/configs.txt)")
+    if not failures:
+        print(f"pass: docs/emulated-boards.md's {len(rows)} configurations are configs.txt's")
+    return not failures
+
+
+def check_version(root):
+    """The changelog's newest entry stays UNRELEASED until its release commit,
+    which names a suite (docs/packages.md, "Cutting a release")."""
+    root = pathlib.Path(root)
+    places = {"CMakeLists.txt": r"^project\(get_pin VERSION ([^ )]+)",
+              "docs/changelog": r"\Aget-pin \(([^)]+)\) (?:UNRELEASED|unstable);",
+              "docs/get_pin.1": r'^\.TH GET_PIN 1 "[^"]*" "get_pin ([^"]+)"'}
+    found = {}
+    for name, form in places.items():
+        match = re.search(form, (root / name).read_text(encoding="utf-8"), re.MULTILINE)
+        found[name] = match.group(1) if match else f"nothing of the form '{form}'"
+    if len(set(found.values())) == 1:
+        print(f"pass: {', '.join(found)} all name version {found['CMakeLists.txt']}")
+        return True
+    print("FAIL: the version's places disagree: "
+          + "; ".join(f"{name} has {version}" for name, version in found.items()))
+    return False
 
 
 def main(arguments):
@@ -388,6 +504,10 @@ def main(arguments):
         return check_commands(arguments[1])
     if len(arguments) == 2 and arguments[0] == "troubleshooting":
         return check_troubleshooting(arguments[1])
+    if len(arguments) == 2 and arguments[0] == "boards":
+        return check_boards(arguments[1])
+    if len(arguments) == 2 and arguments[0] == "version":
+        return check_version(arguments[1])
     print(__doc__, file=sys.stderr)
     return False
 

@@ -14,7 +14,8 @@
 # uses.
 #
 #   check_example.sh GET_PIN COMMAND...
-#   e.g. tests/examples/check_example.sh build/host/get_pin python3 examples/watch_pins.py
+#   e.g. GET_PIN_TABLE=build/host/tests/wiring_table \
+#       tests/examples/check_example.sh build/host/get_pin python3 examples/watch_pins.py
 #
 # Every wait is for the example's next line, its end or a line in get_pin's
 # trace, bounded by `patience` (the end of the run at the defaults by a minute).
@@ -34,6 +35,22 @@ unset PYTHONUNBUFFERED
 fail() {
     echo "FAIL: $*"
     exit 1
+}
+
+# The reply's pins in order, the held pin last, from the pin table
+# (tests/docs/wiring_table.cpp --pins, named by $GET_PIN_TABLE).
+read -ra pins < <("${GET_PIN_TABLE:?must name the pin table printer, tests/docs/wiring_table.cpp}" --pins)
+readonly held=${pins[-1]}
+
+# start_line POSITION...: the example's first line, the given pins high.
+start_line() {
+    local pin level entries=""
+    for pin in "${pins[@]}"; do
+        level=0
+        [[ " $* " != *" $pin "* ]] || level=1
+        entries+="${entries:+, }$pin: $level"
+    done
+    echo "start {$entries}"
 }
 
 # Replaces the levels file in one step, as a tool rewriting it would, with the
@@ -70,12 +87,12 @@ expect_end() {
 # one writes, so as to start no process: a pulse must stay short) for more.
 wait_for_sample() {
     local line="" rest="" deadline=$((SECONDS + patience))
-    until [[ $line == "read 18 1" ]]; do
+    until [[ $line == "read $held 1" ]]; do
         if read -r -u "$trace" line; then
             line=$rest$line rest=""
         else
             rest+=$line line=""
-            ((SECONDS < deadline)) || fail "get_pin sampled no high of pin 18 in ${patience} s"
+            ((SECONDS < deadline)) || fail "get_pin sampled no high of pin $held in ${patience} s"
             read -r -t 0.001 -u "$pause" || true
         fi
     done
@@ -107,7 +124,7 @@ done
 set_levels 3 32
 exec {output}< <(exec "$@" --polls 2000 --changes 3 --interval 0.01 "$get_pin" 2>"$folder/errors")
 example=$!
-expect_line "start {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0}"
+expect_line "$(start_line 3 32)"
 set_levels 7 32 # 3 falls and 7 rises
 expect_line "pin 3: 1 -> 0"
 expect_line "pin 7: 0 -> 1"
@@ -126,9 +143,9 @@ set_levels 7 32 36
 exec {output}< <(GET_PIN="env GET_PIN_SIM_LEVELS=$folder/levels.own $get_pin" exec "$@" \
     --polls 5 --interval 0 2>"$folder/errors")
 example=$!
-expect_line "start {3: 1, 7: 0, 27: 1, 32: 0, 36: 1, 18: 0}" "levels of the command in \$GET_PIN"
+expect_line "$(start_line 3 27 36)" "levels of the command in \$GET_PIN"
 expect_end
-requests=$(grep -c '^read 3 ' "$folder/trace")
+requests=$(grep -c "^read ${pins[0]} " "$folder/trace")
 ((requests == 5)) || fail "--polls 5 made $requests requests"
 
 # The defaults: pin 18 high only until a sample has caught it, so that get_pin
@@ -140,17 +157,17 @@ requests=$(grep -c '^read 3 ' "$folder/trace")
 set_levels
 exec {output}< <(exec "$@" "env GET_PIN_SIM_TRACE=$folder/trace.own $get_pin" 2>"$folder/errors")
 example=$!
-expect_line "start {3: 0, 7: 0, 27: 0, 32: 0, 36: 0, 18: 0}"
+expect_line "$(start_line)"
 exec {trace}<"$folder/trace.own" {pause}<> <(:)
 low=$(printf '%040d' 0)
-high=${low:0:17}1${low:18}
+high=${low:0:held-1}1${low:held}
 for ((pulse = 1; pulse <= 20; pulse++)); do
     while read -r -u "$trace" _; do :; done # the samples so far
     printf '%s' "$high" >"$folder/levels"
     wait_for_sample
     printf '%s' "$low" >"$folder/levels"
-    expect_line "pin 18: 0 -> 1" "pulse $pulse of 20, sampled by get_pin"
-    expect_line "pin 18: 1 -> 0" "pulse $pulse of 20, sampled by get_pin"
+    expect_line "pin $held: 0 -> 1" "pulse $pulse of 20, sampled by get_pin"
+    expect_line "pin $held: 1 -> 0" "pulse $pulse of 20, sampled by get_pin"
 done
 expect_end 60
 echo "pass: $*"

@@ -5,13 +5,15 @@
 #include <array>
 #include <sstream>
 
+#include "gpio/gpio.h"
+
 namespace board_trace
 {
 
 std::vector<std::string> replies_from_trace(const std::string& trace)
 {
     std::vector<std::string> replies;
-    std::array<int, 8> last_samples_of_18{}; // a ring: the oldest is overwritten
+    std::array<int, gpio::window_depth> last_samples{}; // a ring: the oldest is overwritten
     std::size_t next_sample = 0;
     std::istringstream lines{trace};
     std::string operation;
@@ -26,16 +28,17 @@ std::vector<std::string> replies_from_trace(const std::string& trace)
         if (operation != "read") {
             continue;
         }
-        if (header_position == 18) {
-            last_samples_of_18.at(next_sample++ % last_samples_of_18.size()) = level;
+        if (header_position == gpio::held_pin) {
+            last_samples.at(next_sample++ % last_samples.size()) = level;
             continue;
         }
-        reply += (header_position == 3 ? "{" : "") + std::to_string(header_position) + ": " +
-                 std::to_string(level) + ", ";
-        if (header_position == 36) {
+        reply += (header_position == gpio::pins.front() ? "{" : "") +
+                 std::to_string(header_position) + ": " + std::to_string(level) + ", ";
+        if (header_position == gpio::pins.back()) {
             const bool held =
-                std::ranges::any_of(last_samples_of_18, [](int sample) { return sample != 0; });
-            replies.push_back(reply + "18: " + (held ? "1" : "0") + ", }\n");
+                std::ranges::any_of(last_samples, [](int sample) { return sample != 0; });
+            replies.push_back(reply + std::to_string(gpio::held_pin) + ": " + (held ? "1" : "0") +
+                              ", }\n");
             reply.clear();
         }
     }

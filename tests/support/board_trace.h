@@ -8,9 +8,9 @@
 namespace board_trace
 {
 
-// The reply lines that a trace stands for: each run of reads of pins 3, 7, 27,
-// 32 and 36 is one reply, its pin 18 entry the OR of the eight samples of pin
-// 18 taken before it (low before the first samples).
+// The reply lines that a trace stands for: each run of reads of the pin table's
+// pins (src/gpio/gpio.h) is one reply, its held pin's entry the OR of the
+// window's samples of that pin taken before it (low before the first samples).
 [[nodiscard]] std::vector<std::string> replies_from_trace(const std::string& trace);
 
 } // namespace board_trace
