@@ -39,6 +39,9 @@
 #              no GPIO character device v1)
 #   arm64-16k-14  as arm64-16k, forky's linux-image-arm64-16k (7.2), whose
 #              gpio-sim module the kernel ships
+#   rpi5-14    that kernel on -M virt -cpu cortex-a76, the 5th generation's
+#              real header driver pinctrl-rp1 (54 lines) on plain memory that
+#              stands for RP1's registers (rp1_device_tree)
 # Each PROGRAM=FILE (PROGRAM arm32 or arm64) is a get_pin to check. ROUND_TRIP
 # is the machines' GPIO and timing tool (round_trip.cpp), built static so it
 # runs on every machine and kernel.
@@ -102,7 +105,7 @@ step_done() {
 
 # use_config CONFIG: what each configuration needs, in globals.
 use_config() {
-    CONFIG=$1 MODE=sim DTB="" DTB_PM_ONLY="" DTB_REMOVE="" DTB_DISABLE=() IMAGE_MODULES=(fs/configfs/configfs)
+    CONFIG=$1 MODE=sim DTB="" RP1="" DTB_PM_ONLY="" DTB_REMOVE="" DTB_DISABLE=() IMAGE_MODULES=(fs/configfs/configfs)
     QEMU_PACKAGES=() CHECK_MODULES=() FUNCTION_MODULES=() ONE_WIRE_LINE="" BUILD_SIM=yes
     case $CONFIG in
     armmp | armmp-13)
@@ -179,7 +182,15 @@ use_config() {
         QEMU_PACKAGES=("qemu-system-arm/$QEMU_SUITE" "qemu-system-common/$QEMU_SUITE"
             "qemu-system-data/$QEMU_SUITE" libaio1 libcapstone4 libfuse3-3)
         ;;
-    *) die "unknown configuration '$CONFIG' (armmp, arm64, arm64-16k, armmp-13, arm64-13, rpi, rpi2, rpi3, rpi3-11, rpi4, rpi4-14 or arm64-16k-14)" ;;
+    rpi5-14)
+        # No emulator models RP1: its pin controller's module binds to a
+        # node of Debian's tree on memory (rp1_device_tree).
+        ARCH=arm64 META=linux-image-arm64-16k MODE=real DTB=broadcom/bcm2712-rpi-5-b.dtb RP1=yes
+        IMAGE_MODULES=(drivers/pinctrl/pinctrl-rp1)
+        LABEL=pinctrl-rp1 HEADER_LINES=54
+        QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a76 -m 512 -smp 1)
+        ;;
+    *) die "unknown configuration '$CONFIG' (armmp, arm64, arm64-16k, armmp-13, arm64-13, rpi, rpi2, rpi3, rpi3-11, rpi4, rpi4-14, arm64-16k-14 or rpi5-14)" ;;
     esac
     case $CONFIG in
     *-13 | rpi2 | rpi3 | rpi4) SUITE=trixie ;;
@@ -598,6 +609,10 @@ pack_initramfs() {
 # node on ONE_WIRE_LINE is added (its driver loaded by the check alone).
 device_tree() {
     local node gpio
+    [[ -z $RP1 ]] || {
+        rp1_device_tree "$@"
+        return
+    }
     cp "$1/$DTB_DIR/$DTB" "$2"
     if [[ -n $DTB_PM_ONLY ]]; then
         fdtput -t x "$2" /soc/watchdog@7e100000 reg 0x7e100000 0x114
@@ -613,6 +628,65 @@ device_tree() {
         fdtput -t s "$2" /onewire compatible w1-gpio
         fdtput -t x "$2" /onewire gpios "$gpio" "$ONE_WIRE_LINE" 0
     fi
+}
+
+# Where rpi5-14's RP1 registers lie: the top 16 MiB of its 512 MiB, far above
+# the kernel, the initramfs and the tree that qemu loads.
+readonly RP1_BASE=0x5f000000
+
+# rp1_device_tree ROOT OUT: qemu's own virt tree, with RP1's pin controller
+# node copied from Debian's tree (its groups and states as they stand), its
+# three blocks (gpio, rio, pads; 0xc000 bytes, 0x10000 apart, as on RP1) moved
+# into a no-map reserved-memory region, which the driver maps as it maps I/O,
+# and its interrupts left out. Two devices take header lines through RP1's
+# groups, i2c1_0 (lines 2 and 3) and i2c0_0 (lines 0 and 1), in their default
+# states; simple-pm-bus, built into the kernel, binds them without hardware.
+# qemu loads the registers' reset values (rp1_registers) into the region.
+rp1_device_tree() {
+    local dts=$2.dts block
+    "${QEMU[@]}" -machine "dumpdtb=$2" -nic none -nographic >/dev/null 2>&1 || die "qemu: no virt tree"
+    dtc -q -I dtb -O dts "$2" >"$dts"
+    {
+        printf '/ {\n reserved-memory {\n  #address-cells = <2>;\n  #size-cells = <2>;\n  ranges;\n'
+        printf '  rp1@%x {\n   reg = <0 %#x 0 0x30000>;\n   no-map;\n  };\n };\n' $((RP1_BASE)) $((RP1_BASE))
+        dtc -q -I dtb -O dts "$1/$DTB_DIR/$DTB" |
+            awk '/^\t*pinctrl@400d0000 \{/ { on = 1 } on { print; depth += gsub(/\{/, "{") - gsub(/\}/, "}"); on = depth }' |
+            sed -e '1s/@400d0000/@'"$(printf %x $((RP1_BASE)))"'/' -e '/^\t*interrupts = /d' -e '$d' \
+                -e "s/^\(\t*reg = \).*/\1<$(for block in 0 1 2; do printf '0 %#x 0 0xc000 ' $((RP1_BASE + block * 0x10000)); done)>;/"
+        printf '  header_i2c1: header-i2c1-state {\n   function = "i2c1";\n   groups = "i2c1_0";\n'
+        printf '   drive-strength = <12>;\n   bias-pull-up;\n  };\n'
+        printf '  header_i2c0: header-i2c0-state {\n   function = "i2c0";\n   groups = "i2c0_0";\n  };\n };\n'
+        for block in i2c1 i2c0; do
+            printf ' header-%s {\n  compatible = "simple-pm-bus";\n  pinctrl-names = "default";\n' $block
+            printf '  pinctrl-0 = <&header_%s>;\n };\n' $block
+        done
+        echo '};'
+    } >>"$dts"
+    grep -q 'raspberrypi,rp1-gpio' "$dts" || die "$DTB: no RP1 pin controller"
+    dtc -q -I dts -O dtb -o "$2" "$dts"
+    rp1_registers "$2.registers"
+    QEMU+=(-device "loader,file=$2.registers,addr=$RP1_BASE,force-raw=on")
+}
+
+# rp1_registers OUT: RP1's pin-controller blocks at reset. gpio: each line's
+# status and control registers (0 and 0x1f: FUNCSEL none, no override); rio:
+# zero (every line an input, every level low); pads: each bank's voltage
+# select (0) and each line's pad (0x56: pull-down, input enabled, Schmitt
+# trigger, 4 mA). docs/emulated-boards.md says where each value comes from.
+rp1_registers() {
+    local lines=(28 6 20) bank line
+    {
+        for bank in 0 1 2; do
+            for ((line = 0; line < lines[bank]; line++)); do printf '\0\0\0\0\x1f\0\0\0'; done
+            head -c $((0x4000 - 8 * lines[bank])) /dev/zero
+        done
+        head -c $((0x14000)) /dev/zero
+        for bank in 0 1 2; do
+            printf '\0\0\0\0'
+            for ((line = 0; line < lines[bank]; line++)); do printf '\x56\0\0\0'; done
+            head -c $((0x4000 - 4 - 4 * lines[bank])) /dev/zero
+        done
+    } >"$1"
 }
 
 # use_own_qemu: rpi4's qemu, unpacked once in WORK/qemu-VERSION, in QEMU: with
