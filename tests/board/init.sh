@@ -624,8 +624,14 @@ kernel_before_5_10() {
 
 # function_of LINE: the function of a line of the SoC's GPIO block, from its
 # GPFSEL register (0 input, 1 output, 4 alt0, 5 alt1, 6 alt2, 7 alt3, 3 alt4,
-# 2 alt5).
+# 2 alt5), or on RP1 the FUNCSEL of its control register in bank 0 (0 to 8
+# a0 to a8, 5 the GPIO, 0x1f none).
 function_of() {
+	if [ -n "$RIO" ]; then
+		register=$(devmem $((0x$BASE + 4 + 8 * $1)) 32)
+		echo $((register & 0x1f))
+		return
+	fi
 	bank=$(($1 / 10))
 	register=$(devmem $((0x$BASE + bank * 4)) 32)
 	echo $((register >> ($1 % 10 * 3) & 7))
@@ -641,17 +647,20 @@ pinmux() {
 # reports the line unused, so a line request would succeed and make line 2 an
 # input, taking the bus's data line (seen before get_pin looked): get_pin must
 # refuse, naming the device and the function, and leave the pin to the bus.
+# On RP1 the device that takes group i2c1_0 sets FUNCSEL 3 (i2c1).
 i2c_pin_refused() {
+	bus='[0-9a-f]*804000.i2c' function=alt0 want=4
+	[ -z "$RIO" ] || bus=header-i2c1 function=i2c1 want=3
 	functions_on
 	before=$(function_of 2)
 	report=$(pinmux 2)
 	info_line 2 || INFO="?"
-	refused "request header pin 3 (line 2 of /dev/$CHIP): the pin is set to alt0 for [0-9a-f]*804000.i2c, a kernel function"
+	refused "request header pin 3 (line 2 of /dev/$CHIP): the pin is set to $function for $bus, a kernel function"
 	result=$?
 	after=$(function_of 2)
-	DETAIL="$DETAIL; line 2 function (GPFSEL0) $before before ('$report', '$INFO'), $after after"
+	DETAIL="$DETAIL; line 2 function $before before ('$report', '$INFO'), $after after"
 	functions_off
-	[ $result = 0 ] && [ "$before" = 4 ] && [ "$after" = 4 ]
+	[ $result = 0 ] && [ "$before" = $want ] && [ "$after" = $want ]
 }
 
 # A w1-gpio node on line 4 (header pin 7): the 1-Wire driver requests the

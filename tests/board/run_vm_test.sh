@@ -186,8 +186,8 @@ use_config() {
         # No emulator models RP1: its pin controller's module binds to a
         # node of Debian's tree on memory (rp1_device_tree).
         ARCH=arm64 META=linux-image-arm64-16k MODE=real DTB=broadcom/bcm2712-rpi-5-b.dtb RP1=yes
-        IMAGE_MODULES=(drivers/pinctrl/pinctrl-rp1)
-        LABEL=pinctrl-rp1 HEADER_LINES=54
+        IMAGE_MODULES=(drivers/pinctrl/pinctrl-rp1) CHECK_MODULES=(drivers/w1/wire drivers/w1/masters/w1-gpio)
+        LABEL=pinctrl-rp1 HEADER_LINES=54 ONE_WIRE_LINE=4
         QEMU=(qemu-system-aarch64 -M virt -cpu cortex-a76 -m 512 -smp 1)
         ;;
     *) die "unknown configuration '$CONFIG' (armmp, arm64, arm64-16k, armmp-13, arm64-13, rpi, rpi2, rpi3, rpi3-11, rpi4, rpi4-14, arm64-16k-14 or rpi5-14)" ;;
@@ -641,7 +641,7 @@ readonly RP1_BASE=0x5f000000
 # and its interrupts left out. Two devices take header lines through RP1's
 # groups, i2c1_0 (lines 2 and 3) and i2c0_0 (lines 0 and 1), in their default
 # states; simple-pm-bus, built into the kernel, binds them without hardware.
-# qemu loads the registers' reset values (rp1_registers) into the region.
+# A w1-gpio node takes ONE_WIRE_LINE, as on rpi4. qemu loads the registers' reset values (rp1_registers) into the region.
 rp1_device_tree() {
     local dts=$2.dts block
     "${QEMU[@]}" -machine "dumpdtb=$2" -nic none -nographic >/dev/null 2>&1 || die "qemu: no virt tree"
@@ -651,7 +651,7 @@ rp1_device_tree() {
         printf '  rp1@%x {\n   reg = <0 %#x 0 0x30000>;\n   no-map;\n  };\n };\n' $((RP1_BASE)) $((RP1_BASE))
         dtc -q -I dtb -O dts "$1/$DTB_DIR/$DTB" |
             awk '/^\t*pinctrl@400d0000 \{/ { on = 1 } on { print; depth += gsub(/\{/, "{") - gsub(/\}/, "}"); on = depth }' |
-            sed -e '1s/@400d0000/@'"$(printf %x $((RP1_BASE)))"'/' -e '/^\t*interrupts = /d' -e '$d' \
+            sed -e '1s/^\(\t*\)\(.*\)@400d0000/\1rp1_gpio: \2@'"$(printf %x $((RP1_BASE)))"'/' -e '/^\t*interrupts = /d' -e '$d' \
                 -e "s/^\(\t*reg = \).*/\1<$(for block in 0 1 2; do printf '0 %#x 0 0xc000 ' $((RP1_BASE + block * 0x10000)); done)>;/"
         printf '  header_i2c1: header-i2c1-state {\n   function = "i2c1";\n   groups = "i2c1_0";\n'
         printf '   drive-strength = <12>;\n   bias-pull-up;\n  };\n'
@@ -660,6 +660,7 @@ rp1_device_tree() {
             printf ' header-%s {\n  compatible = "simple-pm-bus";\n  pinctrl-names = "default";\n' $block
             printf '  pinctrl-0 = <&header_%s>;\n };\n' $block
         done
+        printf ' onewire {\n  compatible = "w1-gpio";\n  gpios = <&rp1_gpio %d 0>;\n };\n' "$ONE_WIRE_LINE"
         echo '};'
     } >>"$dts"
     grep -q 'raspberrypi,rp1-gpio' "$dts" || die "$DTB: no RP1 pin controller"
