@@ -606,7 +606,8 @@ pack_initramfs() {
 # driver would oops probing it, so there the watchdog keeps only its own
 # registers, named as the power-off driver expects (DTB_PM_ONLY). Then the
 # node DTB_REMOVE goes, the /soc nodes DTB_DISABLE are disabled, and a w1-gpio
-# node on ONE_WIRE_LINE is added (its driver loaded by the check alone).
+# node on ONE_WIRE_LINE is added (its driver loaded by the check alone). RP1
+# is no board of qemu's: rp1_device_tree.
 device_tree() {
     local node gpio
     [[ -z $RP1 ]] || {
@@ -641,9 +642,10 @@ readonly RP1_BASE=0x5f000000
 # and its interrupts left out. Two devices take header lines through RP1's
 # groups, i2c1_0 (lines 2 and 3) and i2c0_0 (lines 0 and 1), in their default
 # states; simple-pm-bus, built into the kernel, binds them without hardware.
-# A w1-gpio node takes ONE_WIRE_LINE, as on rpi4. qemu loads the registers' reset values (rp1_registers) into the region.
+# A w1-gpio node takes ONE_WIRE_LINE, as on rpi4. qemu loads the registers'
+# reset values (rp1_registers) into the region.
 rp1_device_tree() {
-    local dts=$2.dts block
+    local dts=$2.dts block bus
     "${QEMU[@]}" -machine "dumpdtb=$2" -nic none -nographic >/dev/null 2>&1 || die "qemu: no virt tree"
     dtc -q -I dtb -O dts "$2" >"$dts"
     {
@@ -656,9 +658,9 @@ rp1_device_tree() {
         printf '  header_i2c1: header-i2c1-state {\n   function = "i2c1";\n   groups = "i2c1_0";\n'
         printf '   drive-strength = <12>;\n   bias-pull-up;\n  };\n'
         printf '  header_i2c0: header-i2c0-state {\n   function = "i2c0";\n   groups = "i2c0_0";\n  };\n };\n'
-        for block in i2c1 i2c0; do
-            printf ' header-%s {\n  compatible = "simple-pm-bus";\n  pinctrl-names = "default";\n' $block
-            printf '  pinctrl-0 = <&header_%s>;\n };\n' $block
+        for bus in i2c1 i2c0; do
+            printf ' header-%s {\n  compatible = "simple-pm-bus";\n  pinctrl-names = "default";\n' $bus
+            printf '  pinctrl-0 = <&header_%s>;\n };\n' $bus
         done
         printf ' onewire {\n  compatible = "w1-gpio";\n  gpios = <&rp1_gpio %d 0>;\n };\n' "$ONE_WIRE_LINE"
         echo '};'
@@ -681,6 +683,7 @@ rp1_registers() {
             for ((line = 0; line < lines[bank]; line++)); do printf '\0\0\0\0\x1f\0\0\0'; done
             head -c $((0x4000 - 8 * lines[bank])) /dev/zero
         done
+        # The rest of gpio's 0x10000, and rio.
         head -c $((0x14000)) /dev/zero
         for bank in 0 1 2; do
             printf '\0\0\0\0'
