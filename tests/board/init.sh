@@ -153,12 +153,33 @@ chips() {
 # registers in qemu, whatever a line's function). The block is at 7e200000 on
 # the SoC's bus; /proc/iomem names it by its node on the older SoCs
 # ("3f200000-3f2000b3 : gpio@7e200000") and by its device, at the address the
-# processor sees, on the bcm2711 ("fe200000-fe2000b3 : fe200000.gpio").
+# processor sees, on the bcm2711 ("fe200000-fe2000b3 : fe200000.gpio"). RP1's
+# three blocks are its device's, in order: gpio (BASE), rio (RIO) and pads
+# (PADS). Its devices bind after the module, each when the kernel gets to it.
 find_real_chip() {
 	chips || return 1
 	CHIP=$(echo "$CHIPS" | tr ';' '\n' | sed -n "s/^\(gpiochip[0-9]*\) \[$LABEL\] .*/\1/p")
 	BASE=$(sed -n -E 's/^ *([0-9a-f]*)-[0-9a-f]* : (.*gpio@7e200000|\1\.gpio)$/\1/p' /proc/iomem)
-	[ -n "$CHIP" ] && [ -n "$BASE" ]
+	if [ "$LABEL" = pinctrl-rp1 ]; then
+		blocks=$(sed -n 's/^ *\([0-9a-f]*\)-[0-9a-f]* : [0-9a-f]*\.pinctrl .*/\1/p' /proc/iomem)
+		set -- $blocks
+		BASE=$1 RIO=$2 PADS=$3
+		now_cs
+		deadline=$((NOW + 1000))
+		while [ $NOW -lt $deadline ] && ! states_bound; do
+			usleep 10000
+			now_cs
+		done
+		states_bound || DETAIL="$DETAIL devices with pin states left unbound;"
+	fi
+	[ -z "$DETAIL" ] && [ -n "$CHIP" ] && [ -n "$BASE" ]
+}
+
+# states_bound: every platform device with a pin state in the tree is bound.
+states_bound() {
+	for device in /sys/bus/platform/devices/*; do
+		[ ! -e "$device/of_node/pinctrl-0" ] || [ -e "$device/driver" ] || return 1
+	done
 }
 
 # make_chip NAME LABEL LINES: a live gpio-sim chip; sets CHIP (gpiochipN) and
@@ -183,8 +204,9 @@ line_of() {
 }
 
 # drive PIN LEVEL [PIN LEVEL...]: sets the input levels, by pull on gpio-sim
-# (keeping each line's last pull in WROTE_<line> for the check after exit), or
-# through the SoC's set (GPSET0) and clear (GPCLR0) registers at once.
+# (keeping each line's last pull in WROTE_<line> for the check after exit),
+# through the SoC's set (GPSET0) and clear (GPCLR0) registers at once, or in
+# the input register of RP1's bank 0 (RP1_RIO_IN), which nothing else writes.
 drive() {
 	set_mask=0
 	clear_mask=0
@@ -203,6 +225,11 @@ drive() {
 		fi
 		shift 2
 	done
+	if [ -n "$RIO" ]; then
+		levels=$(devmem $((0x$RIO + 8)) 32)
+		devmem $((0x$RIO + 8)) 32 $(((levels | set_mask) & ~clear_mask))
+		return
+	fi
 	[ $set_mask = 0 ] || devmem $((0x$BASE + 0x1c)) 32 $set_mask
 	[ $clear_mask = 0 ] || devmem $((0x$BASE + 0x28)) 32 $clear_mask
 }
@@ -305,8 +332,14 @@ free_input() {
 
 # pulls_as_written: every pull of the header chip is the one this test last
 # wrote, or gpio-sim's pull-down where it wrote none. A request with a bias
-# would have replaced the pull of its line. The real driver shows no pulls.
+# would have replaced the pull of its line. On RP1, the pads of get_pin's
+# lines are as before it started (PADS_WERE); the SoCs' drivers show no pulls.
 pulls_as_written() {
+	if [ -n "$PADS" ]; then
+		[ "$(pads)" = "$PADS_WERE" ] && return 0
+		DETAIL="$DETAIL pads of lines $LINES '$(pads)', were '$PADS_WERE';"
+		return 1
+	fi
 	[ "$MODE" = sim ] || return 0
 	offset=0
 	result=0
@@ -320,6 +353,13 @@ pulls_as_written() {
 		offset=$((offset + 1))
 	done
 	return $result
+}
+
+# pads: RP1's pad registers of get_pin's lines, all in bank 0.
+pads() {
+	for line in $LINES; do
+		devmem $((0x$PADS + 4 + 4 * line)) 32
+	done | xargs
 }
 
 # --- Checks ------------------------------------------------------------------
@@ -388,6 +428,7 @@ lines_held_while_running() {
 	pulls_as_written || ok=1
 	[ $ok = 0 ] && DETAIL="lines $LINES of $CHIP [$LABEL]: input, consumer get_pin, no other flag"
 	[ $ok = 0 ] && [ "$MODE" = sim ] && DETAIL="$DETAIL, pulls kept"
+	[ $ok = 0 ] && [ -n "$PADS" ] && DETAIL="$DETAIL, pads kept ($PADS_WERE)"
 	return $ok
 }
 
@@ -509,6 +550,7 @@ exit_and_release() {
 	pulls_as_written || ok=1
 	[ $ok = 0 ] && DETAIL="$DETAIL $PIN_COUNT lines free inputs"
 	[ $ok = 0 ] && [ "$MODE" = sim ] && DETAIL="$DETAIL, all $HEADER_LINES pulls as this test set them"
+	[ $ok = 0 ] && [ -n "$PADS" ] && DETAIL="$DETAIL, pads as before"
 	return $ok
 }
 
@@ -602,8 +644,14 @@ kernel_before_5_10() {
 
 # function_of LINE: the function of a line of the SoC's GPIO block, from its
 # GPFSEL register (0 input, 1 output, 4 alt0, 5 alt1, 6 alt2, 7 alt3, 3 alt4,
-# 2 alt5).
+# 2 alt5), or on RP1 the FUNCSEL of its control register in bank 0 (0 to 8
+# a0 to a8, 5 the GPIO, 0x1f none).
 function_of() {
+	if [ -n "$RIO" ]; then
+		register=$(devmem $((0x$BASE + 4 + 8 * $1)) 32)
+		echo $((register & 0x1f))
+		return
+	fi
 	bank=$(($1 / 10))
 	register=$(devmem $((0x$BASE + bank * 4)) 32)
 	echo $((register >> ($1 % 10 * 3) & 7))
@@ -619,17 +667,20 @@ pinmux() {
 # reports the line unused, so a line request would succeed and make line 2 an
 # input, taking the bus's data line (seen before get_pin looked): get_pin must
 # refuse, naming the device and the function, and leave the pin to the bus.
+# On RP1 the device that takes group i2c1_0 sets FUNCSEL 3 (i2c1).
 i2c_pin_refused() {
+	bus='[0-9a-f]*804000.i2c' function=alt0 want=4
+	[ -z "$RIO" ] || bus=header-i2c1 function=i2c1 want=3
 	functions_on
 	before=$(function_of 2)
 	report=$(pinmux 2)
 	info_line 2 || INFO="?"
-	refused "request header pin 3 (line 2 of /dev/$CHIP): the pin is set to alt0 for [0-9a-f]*804000.i2c, a kernel function"
+	refused "request header pin 3 (line 2 of /dev/$CHIP): the pin is set to $function for $bus, a kernel function"
 	result=$?
 	after=$(function_of 2)
-	DETAIL="$DETAIL; line 2 function (GPFSEL0) $before before ('$report', '$INFO'), $after after"
+	DETAIL="$DETAIL; line 2 function $before before ('$report', '$INFO'), $after after"
 	functions_off
-	[ $result = 0 ] && [ "$before" = 4 ] && [ "$after" = 4 ]
+	[ $result = 0 ] && [ "$before" = $want ] && [ "$after" = $want ]
 }
 
 # A w1-gpio node on line 4 (header pin 7): the 1-Wire driver requests the
@@ -862,6 +913,7 @@ run_program() {
 		make_chip header "$LABEL" "$HEADER_LINES" || fail machine "gpio-sim chip not made"
 	fi
 	drive_all $PATTERN
+	[ -z "$PADS" ] || PADS_WERE=$(pads)
 	start_program
 	check header-chip-found header_chip_found
 	report_memory

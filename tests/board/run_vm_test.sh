@@ -86,7 +86,7 @@ use_config() {
     entry=$(grep -E "^$1 " "$HERE/configs.txt") ||
         die "unknown configuration '$1' (one of $(grep -oE '^[a-z][^ ]*' "$HERE/configs.txt" | paste -sd ' '))"
     read -r CONFIG machine SUITE META LABEL HEADER_LINES MODE programs modules <<<"$entry"
-    DTB="" DTB_PM_ONLY="" DTB_REMOVE="" DTB_DISABLE=() IMAGE_MODULES=() QEMU_PACKAGES=() CHECK_MODULES=()
+    DTB="" RP1="" DTB_PM_ONLY="" DTB_REMOVE="" DTB_DISABLE=() IMAGE_MODULES=() QEMU_PACKAGES=() CHECK_MODULES=()
     FUNCTION_MODULES=() ONE_WIRE_LINE="" BUILD_SIM=""
     if [[ $MODE == gpio-sim ]]; then
         # The kernel's own gpio-sim module, or one built here.
@@ -106,6 +106,11 @@ use_config() {
         # An a72 has no 16K pages: the 16K kernels take an a76.
         ARCH=arm64 KERNEL_ARCH=arm64 CROSS=aarch64-linux-gnu-
         QEMU=(qemu-system-aarch64 -M virt -cpu "${machine#virt:}" -m 512 -smp 1)
+        # No emulator models RP1, the 5th generation's I/O chip: its pin
+        # controller's module binds to a node of Debian's tree on memory
+        # (rp1_device_tree).
+        [[ $MODE != real ]] || DTB=broadcom/bcm2712-rpi-5-b.dtb RP1=yes ONE_WIRE_LINE=4 \
+            CHECK_MODULES=(drivers/w1/wire drivers/w1/masters/w1-gpio)
         ;;
     raspi0)
         # armhf tools cannot run on the ARM1176: armel ones. The watchdog
@@ -563,9 +568,14 @@ pack_initramfs() {
 # driver would oops probing it, so there the watchdog keeps only its own
 # registers, named as the power-off driver expects (DTB_PM_ONLY). Then the
 # node DTB_REMOVE goes, the /soc nodes DTB_DISABLE are disabled, and a w1-gpio
-# node on ONE_WIRE_LINE is added (its driver loaded by the check alone).
+# node on ONE_WIRE_LINE is added (its driver loaded by the check alone). RP1
+# is no board of qemu's: rp1_device_tree.
 device_tree() {
     local node gpio
+    [[ -z $RP1 ]] || {
+        rp1_device_tree "$@"
+        return
+    }
     cp "$1/$DTB_DIR/$DTB" "$2"
     if [[ -n $DTB_PM_ONLY ]]; then
         fdtput -t x "$2" /soc/watchdog@7e100000 reg 0x7e100000 0x114
@@ -581,6 +591,68 @@ device_tree() {
         fdtput -t s "$2" /onewire compatible w1-gpio
         fdtput -t x "$2" /onewire gpios "$gpio" "$ONE_WIRE_LINE" 0
     fi
+}
+
+# Where rpi5-14's RP1 registers lie: the top 16 MiB of its 512 MiB, far above
+# the kernel, the initramfs and the tree that qemu loads.
+readonly RP1_BASE=0x5f000000
+
+# rp1_device_tree ROOT OUT: qemu's own virt tree, with RP1's pin controller
+# node copied from Debian's tree (its groups and states as they stand), its
+# three blocks (gpio, rio, pads; 0xc000 bytes, 0x10000 apart, as on RP1) moved
+# into a no-map reserved-memory region, which the driver maps as it maps I/O,
+# and its interrupts left out. Two devices take header lines through RP1's
+# groups, i2c1_0 (lines 2 and 3) and i2c0_0 (lines 0 and 1), in their default
+# states; simple-pm-bus, built into the kernel, binds them without hardware.
+# A w1-gpio node takes ONE_WIRE_LINE, as on rpi4. qemu loads the registers'
+# reset values (rp1_registers) into the region.
+rp1_device_tree() {
+    local dts=$2.dts block bus
+    "${QEMU[@]}" -machine "dumpdtb=$2" -nic none -nographic >/dev/null 2>&1 || die "qemu: no virt tree"
+    dtc -q -I dtb -O dts "$2" >"$dts"
+    {
+        printf '/ {\n reserved-memory {\n  #address-cells = <2>;\n  #size-cells = <2>;\n  ranges;\n'
+        printf '  rp1@%x {\n   reg = <0 %#x 0 0x30000>;\n   no-map;\n  };\n };\n' $((RP1_BASE)) $((RP1_BASE))
+        dtc -q -I dtb -O dts "$1/$DTB_DIR/$DTB" |
+            awk '/^\t*pinctrl@400d0000 \{/ { on = 1 } on { print; depth += gsub(/\{/, "{") - gsub(/\}/, "}"); on = depth }' |
+            sed -e '1s/^\(\t*\)\(.*\)@400d0000/\1rp1_gpio: \2@'"$(printf %x $((RP1_BASE)))"'/' -e '/^\t*interrupts = /d' -e '$d' \
+                -e "s/^\(\t*reg = \).*/\1<$(for block in 0 1 2; do printf '0 %#x 0 0xc000 ' $((RP1_BASE + block * 0x10000)); done)>;/"
+        printf '  header_i2c1: header-i2c1-state {\n   function = "i2c1";\n   groups = "i2c1_0";\n'
+        printf '   drive-strength = <12>;\n   bias-pull-up;\n  };\n'
+        printf '  header_i2c0: header-i2c0-state {\n   function = "i2c0";\n   groups = "i2c0_0";\n  };\n };\n'
+        for bus in i2c1 i2c0; do
+            printf ' header-%s {\n  compatible = "simple-pm-bus";\n  pinctrl-names = "default";\n' $bus
+            printf '  pinctrl-0 = <&header_%s>;\n };\n' $bus
+        done
+        printf ' onewire {\n  compatible = "w1-gpio";\n  gpios = <&rp1_gpio %d 0>;\n };\n' "$ONE_WIRE_LINE"
+        echo '};'
+    } >>"$dts"
+    grep -q 'raspberrypi,rp1-gpio' "$dts" || die "$DTB: no RP1 pin controller"
+    dtc -q -I dts -O dtb -o "$2" "$dts"
+    rp1_registers "$2.registers"
+    QEMU+=(-device "loader,file=$2.registers,addr=$RP1_BASE,force-raw=on")
+}
+
+# rp1_registers OUT: RP1's pin-controller blocks at reset. gpio: each line's
+# status and control registers (0 and 0x1f: FUNCSEL none, no override); rio:
+# zero (every line an input, every level low); pads: each bank's voltage
+# select (0) and each line's pad (0x56: pull-down, input enabled, Schmitt
+# trigger, 4 mA). docs/emulated-boards.md says where each value comes from.
+rp1_registers() {
+    local lines=(28 6 20) bank line
+    {
+        for bank in 0 1 2; do
+            for ((line = 0; line < lines[bank]; line++)); do printf '\0\0\0\0\x1f\0\0\0'; done
+            head -c $((0x4000 - 8 * lines[bank])) /dev/zero
+        done
+        # The rest of gpio's 0x10000, and rio.
+        head -c $((0x14000)) /dev/zero
+        for bank in 0 1 2; do
+            printf '\0\0\0\0'
+            for ((line = 0; line < lines[bank]; line++)); do printf '\x56\0\0\0'; done
+            head -c $((0x4000 - 4 - 4 * lines[bank])) /dev/zero
+        done
+    } >"$1"
 }
 
 # use_own_qemu: rpi4's qemu, unpacked once in WORK/qemu-VERSION, in QEMU: with
