@@ -13,9 +13,10 @@
 // by the clock, without waiting for each reply: up to --in-flight requests go
 // unanswered, and get_pin answers them in order. Asking every 0.02 s, it sees
 // every high that get_pin has sampled on pin 18 while the round trip to get_pin
-// over --in-flight stays under 35 ms (the README's Timing of pin 18), so on a
-// board on the network too. A reply later than --timeout seconds, or a get_pin
-// that ends, ends it with one line and status 1, and its get_pin with it.
+// stays under 35 ms plus --in-flight less one intervals: 175 ms at the
+// defaults, for a board on the network (the README's Timing of pin 18). A
+// reply later than --timeout seconds, or a get_pin that ends, ends it with one
+// line and status 1, and its get_pin with it.
 //
 //   examples/watch_pins.js [--polls N] [--changes N] [--interval SECONDS]
 //                          [--in-flight N] [--timeout SECONDS] [GET_PIN]
@@ -52,7 +53,7 @@ Print get_pin's levels and each change.
   --polls N            requests at most (500)
   --changes N          stop after this many (0: no limit)
   --interval SECONDS   seconds between requests (0.02)
-  --in-flight N        requests unanswered at most (4; 1: wait for each reply)
+  --in-flight N        requests unanswered at most (8; 1: wait for each reply)
   --timeout SECONDS    seconds to wait for a reply (5)`;
 
 // Ends this program at once with status 2 after a bad command line.
@@ -91,7 +92,7 @@ function parseOptions(args) {
     polls: 500,
     changes: 0,
     interval: 0.02,
-    inFlight: 4,
+    inFlight: 8,
     timeout: 5,
   };
   const number = /^\+?(\d+\.?\d*|\.\d+)(e[+-]?\d+)?$/i;
@@ -202,12 +203,16 @@ async function main() {
   let nextAsk = performance.now();
   while (polls < options.polls || asked.length > 0) {
     const now = performance.now();
-    const mayAsk = polls < options.polls && asked.length < options.inFlight;
+    // One request until the first reply: a slow start (ssh logging in) would
+    // bring the next ones to get_pin all at once.
+    const mayAsk = polls < options.polls && asked.length < (levels === null ? 1 : options.inFlight);
     if (mayAsk && now >= nextAsk) {
       getPin.stdin.write('get\n'); // a pipe's write leaves at once, nothing to flush
       asked.push(now);
       polls++;
-      nextAsk = Math.max(nextAsk + options.interval * 1000, now);
+      // By the clock, but half an interval after this request at the soonest:
+      // after a wait for a reply, a burst would leave get_pin a gap as long.
+      nextAsk = Math.max(nextAsk + options.interval * 1000, now + options.interval * 500);
       continue;
     }
     // The reply, until the oldest request's bound or the next request.

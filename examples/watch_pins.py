@@ -12,9 +12,10 @@
 # by the clock, without waiting for each reply: up to --in-flight requests go
 # unanswered, and get_pin answers them in order. Asking every 0.02 s, it sees
 # every high that get_pin has sampled on pin 18 while the round trip to get_pin
-# over --in-flight stays under 35 ms (the README's Timing of pin 18), so on a
-# board on the network too. A reply later than --timeout seconds, or a get_pin
-# that ends, ends it with one line and status 1, and its get_pin with it.
+# stays under 35 ms plus --in-flight less one intervals: 175 ms at the
+# defaults, for a board on the network (the README's Timing of pin 18). A
+# reply later than --timeout seconds, or a get_pin that ends, ends it with one
+# line and status 1, and its get_pin with it.
 #
 #   examples/watch_pins.py [--polls N] [--changes N] [--interval SECONDS]
 #                          [--in-flight N] [--timeout SECONDS] [GET_PIN]
@@ -106,8 +107,8 @@ def main():
                         help="seconds between requests (0.02)",
                         type=number("non-negative number", float,
                                     lambda n: math.isfinite(n) and n >= 0))
-    parser.add_argument("--in-flight", metavar="N", default=4,
-                        help="requests unanswered at most (4; 1: wait for each reply)",
+    parser.add_argument("--in-flight", metavar="N", default=8,
+                        help="requests unanswered at most (8; 1: wait for each reply)",
                         type=number("positive int", int, lambda n: n > 0))
     parser.add_argument("--timeout", metavar="SECONDS", default=5,
                         help="seconds to wait for a reply (5)",
@@ -134,7 +135,9 @@ def main():
     next_ask = time.monotonic()
     while polls < options.polls or asked:
         now = time.monotonic()
-        may_ask = polls < options.polls and len(asked) < options.in_flight
+        # One request until the first reply: a slow start (ssh logging in) would
+        # bring the next ones to get_pin all at once.
+        may_ask = polls < options.polls and len(asked) < (1 if levels is None else options.in_flight)
         if may_ask and now >= next_ask:
             try:
                 get_pin.stdin.write("get\n")
@@ -143,7 +146,9 @@ def main():
                 pass  # get_pin has ended: the reply below is missing and says so
             asked.append(now)
             polls += 1
-            next_ask = max(next_ask + options.interval, now)
+            # By the clock, but half an interval after this request at the soonest:
+            # after a wait for a reply, a burst would leave get_pin a gap as long.
+            next_ask = max(next_ask + options.interval, now + options.interval / 2)
             continue
         # The reply, until the oldest request's bound or the next request.
         deadline = min(asked[0] + options.timeout if asked else math.inf,

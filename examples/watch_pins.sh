@@ -12,9 +12,10 @@
 # by the clock, without waiting for each reply: up to --in-flight requests go
 # unanswered, and get_pin answers them in order. Asking every 0.02 s, it sees
 # every high that get_pin has sampled on pin 18 while the round trip to get_pin
-# over --in-flight stays under 35 ms (the README's Timing of pin 18), so on a
-# board on the network too. A reply later than --timeout seconds, or a get_pin
-# that ends, ends it with one line and status 1, and its get_pin with it.
+# stays under 35 ms plus --in-flight less one intervals: 175 ms at the
+# defaults, for a board on the network (the README's Timing of pin 18). A
+# reply later than --timeout seconds, or a get_pin that ends, ends it with one
+# line and status 1, and its get_pin with it.
 #
 #   examples/watch_pins.sh [--polls N] [--changes N] [--interval SECONDS]
 #                          [--in-flight N] [--timeout SECONDS] [GET_PIN]
@@ -44,7 +45,7 @@ Print get_pin's levels and each change.
   --polls N            requests at most (500)
   --changes N          stop after this many (0: no limit)
   --interval SECONDS   seconds between requests (0.02)
-  --in-flight N        requests unanswered at most (4; 1: wait for each reply)
+  --in-flight N        requests unanswered at most (8; 1: wait for each reply)
   --timeout SECONDS    seconds to wait for a reply (5)"
 
 # Ends this script at once with status 2 after a bad command line.
@@ -53,7 +54,7 @@ usage_error() {
     exit 2
 }
 
-polls=500 most_changes=0 interval=0.02 in_flight=4 timeout=5 command=() given=""
+polls=500 most_changes=0 interval=0.02 in_flight=8 timeout=5 command=() given=""
 while (($# > 0)); do
     case $1 in
         --polls=* | --changes=* | --interval=* | --in-flight=* | --timeout=*)
@@ -156,18 +157,21 @@ take() {
 }
 
 # asked: the times (microseconds, $EPOCHREALTIME without its point) of the
-# requests not yet answered, oldest first. A line cut off by a timeout is
-# read on from its beginning, part.
-asked=() sent=0 replies=0 changes=0 pins=() levels=() part=""
+# requests not yet answered, oldest first.
+asked=() sent=0 replies=0 changes=0 pins=() levels=()
 next_ask=${EPOCHREALTIME//[!0-9]/}
 while ((sent < polls || ${#asked[@]} > 0)); do
     now=${EPOCHREALTIME//[!0-9]/}
-    may_ask=$((sent < polls && ${#asked[@]} < in_flight))
+    # One request until the first reply: a slow start (ssh logging in) would
+    # bring the next ones to get_pin all at once.
+    may_ask=$((sent < polls && ${#asked[@]} < (replies == 0 ? 1 : in_flight)))
     if ((may_ask && now >= next_ask)); then
         # To a get_pin that has ended, the write fails: its missing reply says so.
         echo get 1>&"$to_get_pin" 2>/dev/null || true
+        # By the clock, but half an interval after this request at the soonest:
+        # after a wait for a reply, a burst would leave get_pin a gap as long.
         asked+=("$now") sent=$((sent + 1)) next_ask=$((next_ask + interval_us))
-        next_ask=$((next_ask > now ? next_ask : now))
+        next_ask=$((next_ask > now + interval_us / 2 ? next_ask : now + interval_us / 2))
         continue
     fi
     # The reply, until the oldest request's bound or the next request.
@@ -175,14 +179,17 @@ while ((sent < polls || ${#asked[@]} > 0)); do
     deadline=$((may_ask && next_ask < deadline ? next_ask : deadline))
     wait=$((deadline > now ? deadline - now : 1)) # read -t 0 reads nothing
     printf -v wait '%d.%06d' $((wait / 1000000)) $((wait % 1000000))
-    if read -r -t "$wait" -u "$from_get_pin" line; then
-        take "$part$line"
-        asked=("${asked[@]:1}") part=""
+    # Only the reply's first byte is waited for with -t: a read that times out
+    # can lose the byte it was reading, and take() needs no "{". The rest of
+    # the line came with it, in get_pin's one write.
+    if IFS= read -r -N 1 -t "$wait" -u "$from_get_pin" first &&
+        IFS= read -r -u "$from_get_pin" line; then
+        take "$first$line"
+        asked=("${asked[@]:1}")
         if ((most_changes > 0 && changes >= most_changes)); then
             break
         fi
     elif (($? > 128)); then
-        part+=$line
         now=${EPOCHREALTIME//[!0-9]/}
         if ((${#asked[@]} > 0 && now >= asked[0] + timeout_us)); then
             stop "no reply from get_pin in $timeout s"
