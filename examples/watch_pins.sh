@@ -109,21 +109,29 @@ interval_us=$(microseconds "$interval") timeout_us=$(microseconds "$timeout")
 # get_pin runs beside this script: we write to ${get_pin_io[1]} and read its
 # replies from ${get_pin_io[0]}; its standard error stays ours, so that its
 # one-line failure message shows. The script keeps copies of both pipes, as
-# bash closes them and unsets get_pin_io once get_pin has ended.
-coproc get_pin_io { exec "${command[@]}"; }
+# bash closes them and unsets get_pin_io once get_pin has ended. The
+# coprocess starts get_pin, says its process ID first, and ends with its
+# status: there, bash's own notice of a get_pin killed by a signal ("Killed"),
+# which this script's one line says better, comes in a wait, not at whatever
+# command this script runs next.
+coproc get_pin_io {
+    "${command[@]}" <&0 &
+    echo "$!"
+    wait "$!" 2>/dev/null
+}
 # shellcheck disable=SC2154 # coproc sets get_pin_io_PID
-get_pin_pid=$get_pin_io_PID # bash forgets it once get_pin has ended
+coprocess=$get_pin_io_PID # bash forgets it once the coprocess has ended
 exec {to_get_pin}>&"${get_pin_io[1]}" {from_get_pin}<&"${get_pin_io[0]}"
+read -r get_pin_pid <&"$from_get_pin"
 # A get_pin that has ended (say, it could not set up the board) is noticed
 # when its reply is missing, rather than by SIGPIPE ending this script.
 trap '' PIPE
 
 # stop MESSAGE: ends get_pin (SIGKILL: a stopped or hung one heeds no other
-# signal) and this script, with MESSAGE as its one line. bash's own notice of
-# a get_pin killed by a signal ("Killed"), which `wait` prints, says less.
+# signal) and this script, with MESSAGE as its one line.
 stop() {
     kill -KILL "$get_pin_pid" 2>/dev/null || true
-    wait "$get_pin_pid" 2>/dev/null || true
+    wait "$coprocess" || true
     echo "$me: $1" >&2
     exit 1
 }
@@ -195,10 +203,10 @@ while ((sent < polls || ${#asked[@]} > 0)); do
             stop "no reply from get_pin in $timeout s"
         fi
     else
-        wait "$get_pin_pid" 2>/dev/null && status=0 || status=$?
+        wait "$coprocess" && status=0 || status=$?
         stop "get_pin ended (status $status)"
     fi
 done
 
 echo exit >&"$to_get_pin"
-wait "$get_pin_pid" # 0 after exit; the script ends with get_pin's status
+wait "$coprocess" # 0 after exit; the script ends with get_pin's status

@@ -181,6 +181,9 @@ for signal in KILL STOP; do
     example=$!
     expect_line "start {*}" "before SIG$signal"
     far=$(</proc/"$example"/task/"$example"/children) far=${far%% *}
+    if [[ $(</proc/"$far"/comm) != get_pin ]]; then # a coprocess that started it
+        far=$(</proc/"$far"/task/"$far"/children) far=${far%% *}
+    fi
     kill -"$signal" "$far"
     if [[ $signal == KILL ]]; then
         expect_end "" 1 "$name: get_pin ended (status *)"
