@@ -63,6 +63,15 @@ function(get_pin_exported_commit source_dir out_commit out_time out_described)
   set(${out_described} "${described}" PARENT_SCOPE)
 endfunction()
 
+# get_pin_check_release_tag(TAG PROJECT_VERSION): stops where TAG, the
+# commit's own tag or a `git describe`, is a release tag of another version.
+function(get_pin_check_release_tag tag project_version)
+  if(tag MATCHES "^v[0-9]+(\\.[0-9]+)*$" AND NOT tag STREQUAL "v${project_version}")
+    message(FATAL_ERROR "The commit is tagged ${tag}, but project() in CMakeLists.txt names "
+      "version ${project_version}: make them agree, or tag another commit.")
+  endif()
+endfunction()
+
 # get_pin_version(SOURCE_DIR PROJECT_VERSION NAMED OUT_VERSION OUT_UNKNOWN):
 # the version, NAMED if it is not empty (GET_PIN_VERSION). OUT_UNKNOWN is empty
 # where the version is known, and otherwise says why it is not and what to do.
@@ -89,6 +98,7 @@ function(get_pin_version source_dir project_version named out_version out_unknow
 
   if(NOT EXISTS "${source_dir}/.git")
     get_pin_exported_commit("${source_dir}" commit time described)
+    get_pin_check_release_tag("${described}" "${project_version}")
     if(described STREQUAL "v${project_version}")
       set(${out_version} "${project_version}" PARENT_SCOPE)
     elseif(NOT commit STREQUAL "")
@@ -145,8 +155,14 @@ function(get_pin_version source_dir project_version named out_version out_unknow
   if(NOT changes STREQUAL "")
     set(dirty ".dirty")
   endif()
-  git_output(release tag --points-at HEAD --list "v${project_version}")
-  if(NOT release STREQUAL "")
+  # A release tag on HEAD names project()'s version: a v1.0.1 where project()
+  # names 1.0.0 would give a snapshot that sorts after its own release.
+  git_output(release tag --points-at HEAD --list "v[0-9]*")
+  string(REPLACE "\n" ";" release "${release}")
+  foreach(tag IN LISTS release)
+    get_pin_check_release_tag("${tag}" "${project_version}")
+  endforeach()
+  if("v${project_version}" IN_LIST release)
     if(dirty)
       set(dirty "+dirty")
     endif()

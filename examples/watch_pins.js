@@ -9,11 +9,17 @@
 //   start {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0}
 //   pin 7: 0 -> 1
 //
-// It stops after --polls requests, or sooner after --changes changes. Asking
-// every 0.02 s, it sees every high that get_pin has sampled on pin 18 (the
-// README's Timing of pin 18 says how often a controller must ask).
+// It stops after --polls requests, or sooner after --changes changes. It asks
+// by the clock, without waiting for each reply: up to --in-flight requests go
+// unanswered, and get_pin answers them in order. Asking every 0.02 s, it sees
+// every high that get_pin has sampled on pin 18 while the round trip to get_pin
+// stays under 35 ms plus --in-flight less one intervals: 175 ms at the
+// defaults, for a board on the network (the README's Timing of pin 18). A
+// reply later than --timeout seconds, or a get_pin that ends, ends it with one
+// line and status 1, and its get_pin with it.
 //
-//   examples/watch_pins.js [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]
+//   examples/watch_pins.js [--polls N] [--changes N] [--interval SECONDS]
+//                          [--in-flight N] [--timeout SECONDS] [GET_PIN]
 //
 // GET_PIN is the get_pin command to run, its words separated by blanks, such as
 // 'ssh pi@board get_pin' for a board on the network: the argument, else
@@ -31,11 +37,11 @@ const fs = require('node:fs');
 const { constants } = require('node:os');
 const path = require('node:path');
 const readline = require('node:readline');
-const { setTimeout: sleep } = require('node:timers/promises');
 const { getSystemErrorMap } = require('node:util');
 
 const me = path.basename(process.argv[1]);
-const usage = `usage: ${me} [-h] [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]`;
+const usage = `usage: ${me} [-h] [--polls N] [--changes N] [--interval SECONDS] [--in-flight N]
+       [--timeout SECONDS] [GET_PIN]`;
 const help = `${usage}
 
 Print get_pin's levels and each change.
@@ -46,7 +52,9 @@ Print get_pin's levels and each change.
   -h, --help           show this help message and exit
   --polls N            requests at most (500)
   --changes N          stop after this many (0: no limit)
-  --interval SECONDS   seconds between requests (0.02)`;
+  --interval SECONDS   seconds between requests (0.02)
+  --in-flight N        requests unanswered at most (8; 1: wait for each reply)
+  --timeout SECONDS    seconds to wait for a reply (5)`;
 
 // Ends this program at once with status 2 after a bad command line.
 function usageError(message) {
@@ -84,11 +92,16 @@ function parseOptions(args) {
     polls: 500,
     changes: 0,
     interval: 0.02,
+    inFlight: 8,
+    timeout: 5,
   };
+  const number = /^\+?(\d+\.?\d*|\.\d+)(e[+-]?\d+)?$/i;
   const numbers = new Map([
     ['--polls', { key: 'polls', kind: 'positive int', pattern: /^\+?0*[1-9]\d*$/ }],
     ['--changes', { key: 'changes', kind: 'non-negative int', pattern: /^\+?\d+$/ }],
-    ['--interval', { key: 'interval', kind: 'non-negative number', pattern: /^\+?(\d+\.?\d*|\.\d+)(e[+-]?\d+)?$/i }],
+    ['--interval', { key: 'interval', kind: 'non-negative number', pattern: number }],
+    ['--in-flight', { key: 'inFlight', kind: 'positive int', pattern: /^\+?0*[1-9]\d*$/ }],
+    ['--timeout', { key: 'timeout', kind: 'positive number', pattern: number, positive: true }],
   ]);
   let positionals = 0;
   for (let i = 0; i < args.length; i++) {
@@ -97,10 +110,10 @@ function parseOptions(args) {
       console.log(help);
       process.exit(0);
     } else if (numbers.has(name)) {
-      const { key, kind, pattern } = numbers.get(name);
+      const { key, kind, pattern, positive } = numbers.get(name);
       const value = inline ?? args[++i];
       if (value === undefined) usageError(`argument ${name}: expected one argument`);
-      if (!pattern.test(value.trim()) || !Number.isFinite(Number(value))) {
+      if (!pattern.test(value.trim()) || !Number.isFinite(Number(value)) || (positive && !(Number(value) > 0))) {
         usageError(`argument ${name}: invalid ${kind} value: '${value}'`);
       }
       options[key] = Number(value);
@@ -135,6 +148,13 @@ function parseReply(reply) {
   return levels;
 }
 
+// The promise's value, or null once ms milliseconds have passed without one.
+function within(promise, ms) {
+  let timer;
+  const late = new Promise((resolve) => { timer = setTimeout(resolve, ms, null); });
+  return Promise.race([promise, late]).finally(() => clearTimeout(timer));
+}
+
 // {3: 1, 7: 0, ...}, as the other examples print it.
 function show(levels) {
   return `{${Array.from(levels, ([pin, level]) => `${pin}: ${level}`).join(', ')}}`;
@@ -164,30 +184,64 @@ async function main() {
   // when its reply is missing, rather than by a write error ending this program.
   getPin.stdin.on('error', () => {});
   // Reply lines in the order they come; replies.next() waits for the next one.
+  // A wait for it that timed out leaves it awaited, in nextReply.
   const replies = readline.createInterface({ input: getPin.stdout, crlfDelay: Infinity })[Symbol.asyncIterator]();
+  let nextReply = null;
 
-  // Sends "get" and returns the reply as a Map of pin -> level, in reply order.
-  async function ask() {
-    getPin.stdin.write('get\n'); // a pipe's write leaves at once, nothing to flush
-    const reply = await replies.next(); // "{3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0, }"
-    if (reply.done) fail(`get_pin ended (status ${await status})`);
-    return parseReply(reply.value);
+  // Ends get_pin (SIGKILL: a stopped or hung one heeds no other signal) and
+  // this program, with message as its one line.
+  async function stop(message) {
+    getPin.kill('SIGKILL');
+    await status;
+    fail(message);
   }
 
-  let levels = await ask();
-  console.log(`start ${show(levels)}`);
+  const asked = []; // when each request not yet answered was sent (ms)
+  let polls = 0;
   let changes = 0;
-  for (let poll = 1; poll < options.polls; poll++) {
-    if (options.changes && changes >= options.changes) break;
-    await sleep(options.interval * 1000);
-    const now = await ask();
-    for (const [pin, level] of now) {
+  let levels = null;
+  let nextAsk = performance.now();
+  while (polls < options.polls || asked.length > 0) {
+    const now = performance.now();
+    // One request until the first reply: a slow start (ssh logging in) would
+    // bring the next ones to get_pin all at once.
+    const mayAsk = polls < options.polls && asked.length < (levels === null ? 1 : options.inFlight);
+    if (mayAsk && now >= nextAsk) {
+      getPin.stdin.write('get\n'); // a pipe's write leaves at once, nothing to flush
+      asked.push(now);
+      polls++;
+      // By the clock, but half an interval after this request at the soonest:
+      // after a wait for a reply, a burst would leave get_pin a gap as long.
+      nextAsk = Math.max(nextAsk + options.interval * 1000, now + options.interval * 500);
+      continue;
+    }
+    // The reply, until the oldest request's bound or the next request.
+    const deadline = Math.min(asked.length > 0 ? asked[0] + options.timeout * 1000 : Infinity,
+      mayAsk ? nextAsk : Infinity);
+    nextReply ??= replies.next();
+    const reply = await within(nextReply, Math.max(deadline - now, 0));
+    if (reply === null) {
+      if (asked.length > 0 && performance.now() >= asked[0] + options.timeout * 1000) {
+        await stop(`no reply from get_pin in ${options.timeout} s`);
+      }
+      continue; // time to ask again
+    }
+    nextReply = null;
+    if (reply.done) await stop(`get_pin ended (status ${await status})`);
+    asked.shift();
+    const latest = parseReply(reply.value); // "{3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0, }"
+    if (levels === null) {
+      console.log(`start ${show(latest)}`);
+      levels = latest;
+    }
+    for (const [pin, level] of latest) {
       if (level !== levels.get(pin)) {
         console.log(`pin ${pin}: ${levels.get(pin)} -> ${level}`);
         changes++;
       }
     }
-    levels = now;
+    levels = latest;
+    if (options.changes && changes >= options.changes) break;
   }
 
   getPin.stdin.end('exit\n');

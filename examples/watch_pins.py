@@ -8,11 +8,17 @@
 #   start {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0}
 #   pin 7: 0 -> 1
 #
-# It stops after --polls requests, or sooner after --changes changes. Asking
-# every 0.02 s, it sees every high that get_pin has sampled on pin 18 (the
-# README's Timing of pin 18 says how often a controller must ask).
+# It stops after --polls requests, or sooner after --changes changes. It asks
+# by the clock, without waiting for each reply: up to --in-flight requests go
+# unanswered, and get_pin answers them in order. Asking every 0.02 s, it sees
+# every high that get_pin has sampled on pin 18 while the round trip to get_pin
+# stays under 35 ms plus --in-flight less one intervals: 175 ms at the
+# defaults, for a board on the network (the README's Timing of pin 18). A
+# reply later than --timeout seconds, or a get_pin that ends, ends it with one
+# line and status 1, and its get_pin with it.
 #
-#   examples/watch_pins.py [--polls N] [--changes N] [--interval SECONDS] [GET_PIN]
+#   examples/watch_pins.py [--polls N] [--changes N] [--interval SECONDS]
+#                          [--in-flight N] [--timeout SECONDS] [GET_PIN]
 #
 # GET_PIN is the get_pin command to run, its words separated by blanks, such as
 # 'ssh pi@board get_pin' for a board on the network: the argument, else
@@ -24,30 +30,41 @@
 #   GET_PIN_SIM_LEVELS=levels examples/watch_pins.py
 #   (and in another terminal, while it runs:  printf '%06d1%033d' 0 0 > levels)
 import argparse
+import collections
 import math
 import os
+import queue
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 
-def ask(get_pin):
-    """Sends "get" and returns the reply as {pin: level}, in reply order."""
-    try:
-        get_pin.stdin.write("get\n")
-        get_pin.stdin.flush()  # the request must leave now, not when a buffer fills
-    except BrokenPipeError:
-        pass  # get_pin has ended: the reply below is missing and says so
-    reply = get_pin.stdout.readline()  # "{3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0, }\n"
-    if not reply:
-        sys.exit(f"watch_pins.py: get_pin ended (status {get_pin.wait()})")
+def parse_reply(reply):
+    """"{3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0, }" -> {3: 1, 7: 0, ...}, in reply order."""
     levels = {}
     for entry in reply.strip("{} \n").split(","):  # "3: 1", " 7: 0", ..., " "
         if entry.strip():
             pin, level = entry.split(":")
             levels[int(pin)] = int(level)
     return levels
+
+
+def read_replies(get_pin, replies):
+    """Puts each reply line of get_pin on the queue replies as it comes, then
+    None when get_pin's output ends."""
+    for line in get_pin.stdout:
+        replies.put(line)
+    replies.put(None)
+
+
+def stop(get_pin, message):
+    """Ends get_pin (a stopped or hung one heeds no gentler signal, hence
+    SIGKILL) and this program, with MESSAGE as its one line."""
+    get_pin.kill()
+    get_pin.wait()
+    sys.exit(f"watch_pins.py: {message}")
 
 
 def default_command():
@@ -90,6 +107,13 @@ def main():
                         help="seconds between requests (0.02)",
                         type=number("non-negative number", float,
                                     lambda n: math.isfinite(n) and n >= 0))
+    parser.add_argument("--in-flight", metavar="N", default=8,
+                        help="requests unanswered at most (8; 1: wait for each reply)",
+                        type=number("positive int", int, lambda n: n > 0))
+    parser.add_argument("--timeout", metavar="SECONDS", default=5,
+                        help="seconds to wait for a reply (5)",
+                        type=number("positive number", float,
+                                    lambda n: math.isfinite(n) and n > 0))
     options = parser.parse_args()
     command = default_command() if options.get_pin is None else options.get_pin.split()
     if not command:
@@ -102,19 +126,53 @@ def main():
                                    text=True)
     except OSError as error:
         sys.exit(f"watch_pins.py: start {command[0]}: {error.strerror}")
-    levels = ask(get_pin)
-    print("start", levels, flush=True)
-    changes = 0
-    for _ in range(options.polls - 1):
-        if options.changes and changes >= options.changes:
-            break
-        time.sleep(options.interval)
-        now = ask(get_pin)
-        for pin, level in now.items():
+    # A thread reads the replies, so that waiting for one can time out.
+    replies = queue.Queue()
+    threading.Thread(target=read_replies, args=(get_pin, replies), daemon=True).start()
+    asked = collections.deque()  # when each request not yet answered was sent
+    polls = changes = 0
+    levels = None
+    next_ask = time.monotonic()
+    while polls < options.polls or asked:
+        now = time.monotonic()
+        # One request until the first reply: a slow start (ssh logging in) would
+        # bring the next ones to get_pin all at once.
+        may_ask = polls < options.polls and len(asked) < (1 if levels is None else options.in_flight)
+        if may_ask and now >= next_ask:
+            try:
+                get_pin.stdin.write("get\n")
+                get_pin.stdin.flush()  # the request must leave now, not when a buffer fills
+            except BrokenPipeError:
+                pass  # get_pin has ended: the reply below is missing and says so
+            asked.append(now)
+            polls += 1
+            # By the clock, but half an interval after this request at the soonest:
+            # after a wait for a reply, a burst would leave get_pin a gap as long.
+            next_ask = max(next_ask + options.interval, now + options.interval / 2)
+            continue
+        # The reply, until the oldest request's bound or the next request.
+        deadline = min(asked[0] + options.timeout if asked else math.inf,
+                       next_ask if may_ask else math.inf)
+        try:
+            reply = replies.get(timeout=max(deadline - now, 0))
+        except queue.Empty:
+            if asked and time.monotonic() >= asked[0] + options.timeout:
+                stop(get_pin, f"no reply from get_pin in {options.timeout:g} s")
+            continue  # time to ask again
+        if reply is None:
+            stop(get_pin, f"get_pin ended (status {get_pin.wait()})")
+        asked.popleft()
+        latest = parse_reply(reply)
+        if levels is None:
+            print("start", latest, flush=True)
+            levels = latest
+        for pin, level in latest.items():
             if level != levels[pin]:
                 print(f"pin {pin}: {levels[pin]} -> {level}", flush=True)
                 changes += 1
-        levels = now
+        levels = latest
+        if options.changes and changes >= options.changes:
+            break
 
     get_pin.stdin.write("exit\n")
     get_pin.stdin.close()

@@ -269,13 +269,14 @@ check_versions() {
     local clone=$scratch/clone head time release next when earlier later
     version_of() { cmake -D GET_PIN_SOURCE_DIR="$1" -D GET_PIN_VERSION="${2-}" \
         -P "$source_dir/cmake/version.cmake"; }
+    # in_clone ARGUMENT...: git in the clone, whose commits are the test's own,
+    # never the user's (a fresh machine has no identity configured).
+    in_clone() { git -C "$clone" -c user.name=check -c user.email=check@example.invalid "$@"; }
     # commit_after SECONDS: a commit of the clone's changes, or an empty one,
     # at that time.
     commit_after() {
-        GIT_AUTHOR_NAME=check GIT_AUTHOR_EMAIL=check@example.invalid \
-            GIT_COMMITTER_NAME=check GIT_COMMITTER_EMAIL=check@example.invalid \
-            GIT_AUTHOR_DATE="@$1 +0000" GIT_COMMITTER_DATE="@$1 +0000" \
-            git -C "$clone" commit -q --no-verify --allow-empty -a -m later
+        GIT_AUTHOR_DATE="@$1 +0000" GIT_COMMITTER_DATE="@$1 +0000" \
+            in_clone commit -q --no-verify --allow-empty -a -m later
     }
     compares_greater() {
         check "$1: '$3' is newer than '$2'" yes \
@@ -293,7 +294,7 @@ check_versions() {
     git -C "$clone" checkout -q --detach "$head"
     # The commit's tree as a root commit: the same checks in every history,
     # also where the sources are a shallow clone.
-    git -C "$clone" update-ref --no-deref HEAD "$(git -C "$clone" commit-tree -m root "HEAD^{tree}")"
+    git -C "$clone" update-ref --no-deref HEAD "$(in_clone commit-tree -m root "HEAD^{tree}")"
     rm -f "$clone/.git/shallow"
     head=$(git -C "$clone" rev-parse HEAD)
     for when in "same second:$time" "a day earlier:$((time - 86400))"; do
@@ -326,6 +327,11 @@ check_versions() {
     step "that snapshot with a change" "$r\+git$s\.dirty"
     commit_after "$time"
     step "the next commit" "$r\+git$s"
+    git -C "$clone" tag "v$next"
+    check "a release tag v$next where project() names $release stops, naming both" yes \
+        "$(! version_of "$clone" >"$scratch/log" 2>&1 &&
+            says "$scratch/log" "tagged v$next, but project() in CMakeLists.txt names version $release" && echo yes)"
+    git -C "$clone" tag -d "v$next" >/dev/null
     sed -i "s/^project(get_pin VERSION [0-9.]*/project(get_pin VERSION $next/" "$clone/CMakeLists.txt"
     commit_after "$time"
     step "a snapshot after raising project() to $next" "$n~git$s"
