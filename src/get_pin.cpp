@@ -38,5 +38,6 @@ int main(int argc, char** argv)
     input::command_buffer command{};
     while (program::run_pass(command) == program::pass_end::next_pass) {
     }
+    gpio::end();
     return 0;
 }
