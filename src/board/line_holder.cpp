@@ -358,9 +358,10 @@ void add_device_holders(const std::string& bus, const std::string& name,
 {
     const std::string node = device_path + "/of_node";
     struct stat node_status = {};
-    // The controller's own state is the board's setting at boot, no function.
-    if (stat(node.c_str(), &node_status) != 0 || same_file(node_status, controller) ||
-        !is_available(node)) {
+    // Most devices have no pin state, which one lookup tells. The
+    // controller's own state is the board's setting at boot, no function.
+    if (!exists(node + "/pinctrl-0") || stat(node.c_str(), &node_status) != 0 ||
+        same_file(node_status, controller) || !is_available(node)) {
         return;
     }
     const bool bound = exists(device_path + "/driver");
