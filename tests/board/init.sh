@@ -772,7 +772,32 @@ function_pins_refused() {
 	fi
 	claim=$(first_claim "$FUNCTION_DEVICES")
 	later_driver_ends_program "$claim" get read && later_driver_ends_program "$claim" exit release &&
-		driver_between_look_and_request "$claim"
+		driver_between_look_and_request "$claim" || return 1
+	[ ! -d /sys/firmware/devicetree/base/soc/i2c@7e805000/dummy@50 ] ||
+		device_made_again "$(grep -m 1 '^12 [0-9]*-0050 ' /tmp/claims)"
+}
+
+# device_made_again "LINE DEVICE FUNCTION": the I2C device that the machine's
+# tree adds on the HDMI port's bus is removed and made again, bound at once,
+# as its bus's driver is unbound and bound while get_pin runs: get_pin's next
+# read of the line must end it, naming the device.
+device_made_again() {
+	set -- $1
+	earlier=$DETAIL
+	bus=$(readlink -f /sys/bus/i2c/devices/"$2"/../..)
+	start_program
+	ask
+	before=$ANSWER
+	echo "${bus##*/}" >"$bus/driver/unbind"
+	gone=$(ls /sys/bus/i2c/devices)
+	echo "${bus##*/}" >/sys/bus/platform/drivers/i2c-bcm2835/bind
+	ANSWER=""
+	ask
+	finish_program || STATUS=killed
+	message=$(head -n 1 /tmp/program_err)
+	functions_off
+	DETAIL="$earlier; $2 removed ('$gone' left) and made again by ${bus##*/}'s driver: reply '$before' before, '$ANSWER$REST' after, status $STATUS, stderr '$message'"
+	is_reply "$before" && [ -z "$ANSWER$REST" ] && [ "$STATUS" = 1 ] && started_after "$1 $2 $3" read
 }
 
 # started_after "LINE DEVICE FUNCTION" STEP: the message is get_pin's word on
