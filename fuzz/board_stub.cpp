@@ -38,6 +38,10 @@ int wiringPiSetupPhys()
     return 0;
 }
 
+void end()
+{
+}
+
 void pinMode(int header_position, int mode)
 {
     expect_reply_pin(header_position);

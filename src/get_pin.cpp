@@ -5,7 +5,8 @@
 //   {3: 1, 7: 0, 27: 0, 32: 1, 36: 0, 18: 0, }
 // Pins 3, 7, 27, 32 and 36 are read at the request; pin 18 is sampled about
 // every 5 ms and reported high if any of its last eight samples was high, so
-// short pulses are not missed. "exit" or the end of input ends with status 0.
+// short pulses are not missed. "exit" or the end of input ends with status 0,
+// or 1 when a kernel function started on one of the pins meanwhile.
 //
 //   $ build/host/get_pin
 //   get
@@ -38,5 +39,6 @@ int main(int argc, char** argv)
     input::command_buffer command{};
     while (program::run_pass(command) == program::pass_end::next_pass) {
     }
+    gpio::end();
     return 0;
 }

@@ -3,7 +3,8 @@
 // the shapes of Debian's device trees (bcm2711-rpi-4-b.dtb and
 // bcm2712-rpi-5-b.dtb of Linux 7.2, decompiled with dtc), for the shapes that
 // the emulated machines cannot start: the 5th generation's RP1, the amba
-// UARTs, states other than a lone default.
+// UARTs, states other than a lone default; and what get_pin does about them
+// as their drivers come and go.
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -28,7 +29,7 @@ namespace fs = std::filesystem;
 //                              with commas between cells (<0x02,0x03>,
 //                              "a","b"), or NAME alone (empty)
 //   device BUS NAME NODE [bound]
-//   chip NODE DEVICE           the header chip, under that controller device
+//   chip NODE DEVICE [LABEL]   the header chip, under that controller device
 struct shape {
     std::string_view name;
     std::string_view tree;
@@ -96,7 +97,7 @@ struct tree_folder {
         return sys() / "firmware/devicetree/base" / path;
     }
 
-    void build(std::string_view tree) const
+    void build(std::string_view tree)
     {
         std::istringstream lines{std::string{tree}};
         for (std::string line; std::getline(lines, line);) {
@@ -120,18 +121,36 @@ struct tree_folder {
                 link(device / "of_node", node(words.at(3)));
                 link(sys() / "bus" / words[1] / "devices" / words[2], device);
                 if (words.size() > 4 && words[4] == "bound") {
-                    fs::create_directories(sys() / "bus" / words[1] / "drivers/driver");
-                    link(device / "driver", sys() / "bus" / words[1] / "drivers/driver");
+                    bind(words[1], words[2]);
                 }
             } else if (words[0] == "chip") {
                 const fs::path controller = sys() / "devices/platform" / words.at(2);
                 link(controller / "of_node", node(words.at(1)));
                 fs::create_directories(controller / "gpiochip0");
                 link(sys() / "dev/char/254:0", controller / "gpiochip0");
+                label = words.size() > 3 ? words[3] : "pinctrl-bcm2711";
             }
         }
     }
+
+    void bind(const std::string& bus, const std::string& device) const
+    {
+        fs::create_directories(sys() / "bus" / bus / "drivers/driver");
+        link(sys() / "devices/platform" / device / "driver",
+             sys() / "bus" / bus / "drivers/driver");
+    }
+
+    std::string label;
 };
+
+// Whether TEXT has PART, shown when not.
+testing::AssertionResult has(const std::string& text, std::string_view part)
+{
+    if (text.find(part) != std::string::npos) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << "'" << text << "' lacks '" << part << "'";
+}
 
 class LineHolders : public testing::TestWithParam<shape>
 {
@@ -139,14 +158,14 @@ class LineHolders : public testing::TestWithParam<shape>
 
 TEST_P(LineHolders, AreTheDevicesWhoseStatesSetTheLinesToAFunction)
 {
-    const tree_folder folder;
+    tree_folder folder;
     folder.build(GetParam().tree);
+    board::line_holders holders;
+    EXPECT_EQ(board::find_line_holders(holders, folder.sys(), makedev(254, 0), folder.label), "");
     std::set<std::string> found;
-    for (const board::line_holder& holder :
-         board::find_line_holders(folder.sys(), makedev(254, 0))) {
+    for (const board::line_holder& holder : holders.holders) {
         found.insert(std::to_string(holder.line) + " " + holder.device + " " + holder.function +
                      (holder.bound ? " bound" : " unbound"));
-        EXPECT_EQ(fs::exists(holder.driver), holder.bound) << holder.driver;
     }
     std::set<std::string> wanted;
     std::istringstream lines{std::string{GetParam().holders}};
@@ -162,26 +181,30 @@ INSTANTIATE_TEST_SUITE_P(
     Shapes, LineHolders,
     testing::Values(
         // uart2 as an overlay turns it on: a PL011 on the amba bus, its group
-        // in the generic form, in sub-nodes.
+        // in the generic form, in sub-nodes, but for a disabled one. Outside
+        // RP1 a group by name is only "gpioN".
         shape{"AmbaUartGenericSubNodes", R"(
 chip soc/gpio@7e200000 fe200000.gpio
 node soc/gpio@7e200000/uart2-gpio0 phandle=<0x73>
 node soc/gpio@7e200000/uart2-gpio0/pin-tx pins="gpio0" function="alt4" bias-disable
 node soc/gpio@7e200000/uart2-gpio0/pin-rx pins="gpio1" function="alt4" bias-pull-up
+node soc/gpio@7e200000/uart2-gpio0/pin-rts pins="gpio17" function="alt4" status="disabled"
+node soc/gpio@7e200000/uart2-gpio0/pin-cts groups="uart1_ctrl","gpio16" function="alt4"
 node soc/serial@7e201400 compatible="arm,pl011","arm,primecell" status="okay" pinctrl-names="default" pinctrl-0=<0x73>
 device amba fe201400.serial soc/serial@7e201400 bound)",
-              "0 fe201400.serial alt4 bound\n1 fe201400.serial alt4 bound"},
+              "0 fe201400.serial alt4 bound\n1 fe201400.serial alt4 bound\n16 fe201400.serial alt4 "
+              "bound"},
         // RP1's form, a group by its name in the driver's table, as the tree
         // has i2c6 (disabled), turned on for i2c1 on header pins 3 and 5.
         shape{"Rp1GroupsByName",
               R"(
-chip axi/pcie@1000120000/pci@0,0/dev@0,0/pci-ep-bus@1/pinctrl@400d0000 1f000d0000.gpio
+chip axi/pcie@1000120000/pci@0,0/dev@0,0/pci-ep-bus@1/pinctrl@400d0000 1f000d0000.gpio pinctrl-rp1
 node axi/pcie@1000120000/pci@0,0/dev@0,0/pci-ep-bus@1/pinctrl@400d0000/rp1-i2c1-default-state function="i2c1" groups="i2c1_0" drive-strength=<0x0c> bias-pull-up phandle=<0x27>
 node axi/pcie@1000120000/pci@0,0/dev@0,0/pci-ep-bus@1/i2c@40074000 compatible="snps,designware-i2c" status="okay" pinctrl-0=<0x27> pinctrl-names="default"
 device platform 1f00074000.i2c axi/pcie@1000120000/pci@0,0/dev@0,0/pci-ep-bus@1/i2c@40074000 bound)",
               "2 1f00074000.i2c i2c1 bound\n3 1f00074000.i2c i2c1 bound"},
         // The default state as the second of three (init, default, sleep):
-        // only it holds once the driver has started.
+        // the driver core applies init as the driver starts, then default.
         shape{"DefaultAmongOtherStates", R"(
 chip soc/gpio@7e200000 fe200000.gpio
 node soc/gpio@7e200000/pwm0-0-gpio12 phandle=<0x61>
@@ -190,7 +213,7 @@ node soc/gpio@7e200000/i2c1-gpio2 brcm,pins=<0x02,0x03> brcm,function=<0x04> pha
 node soc/gpio@7e200000/gpclk0-gpio4 brcm,pins=<0x04> brcm,function=<0x04> phandle=<0x36>
 node soc/i2c@7e804000 status="okay" pinctrl-names="init","default","sleep" pinctrl-0=<0x61> pinctrl-1=<0x11> pinctrl-2=<0x36>
 device platform fe804000.i2c soc/i2c@7e804000 bound)",
-              "2 fe804000.i2c alt0 bound\n3 fe804000.i2c alt0 bound"},
+              "2 fe804000.i2c alt0 bound\n3 fe804000.i2c alt0 bound\n12 fe804000.i2c alt0 bound"},
         // Debian's i2c0 multiplexer: no default state, either of its two
         // states at any moment.
         shape{"MultiplexerStates", R"(
@@ -215,7 +238,9 @@ device platform fe804000.i2c soc/i2c@7e804000)",
               "2 fe804000.i2c alt0 unbound\n3 fe804000.i2c alt0 unbound"},
         // A group that sets its line to a GPIO function holds nothing, nor
         // does the controller's own state, the board's setting at boot; with
-        // one function per pin, only the pins set to another function.
+        // one function per pin, only the pins set to another function. A
+        // state may name a group's sub-node; a state without a name is
+        // selected by no one.
         shape{"GpioFunctionsAndTheControllersOwnState", R"(
 chip soc/gpio@7e200000 fe200000.gpio
 node soc/gpio@7e200000 pinctrl-names="default" pinctrl-0=<0x7c>
@@ -224,10 +249,59 @@ device platform fe200000.gpio soc/gpio@7e200000 bound
 node soc/gpio@7e200000/gpioout brcm,pins=<0x0c,0x0d> brcm,function=<0x01,0x04> phandle=<0x7b>
 node soc/gpio@7e200000/gpioin pins="gpio16" function="gpio_in" phandle=<0x7d>
 node leds status="okay" pinctrl-names="default" pinctrl-0=<0x7b,0x7d>
-device platform leds leds bound)",
-              "13 leds alt0 bound"}),
+device platform leds leds bound
+node soc/gpio@7e200000/spi0-gpio7 phandle=<0x80>
+node soc/gpio@7e200000/spi0-gpio7/pin-cs pins="gpio7" function="alt0" phandle=<0x81>
+node soc/spi@7e204000 pinctrl-names="default" pinctrl-0=<0x81>
+device platform fe204000.spi soc/spi@7e204000 bound
+node nameless pinctrl-0=<0x80>
+device platform nameless nameless bound)",
+              "13 leds alt0 bound\n7 fe204000.spi alt0 bound"}),
     [](const testing::TestParamInfo<shape>& shape_info) {
         return std::string{shape_info.param.name};
     });
+
+// A bound driver's line is refused; a driver that starts later, between the
+// finding and the request, or after it, in a device made again by then, ends
+// get_pin; a tree that cannot be read, as a container's masked /sys/firmware,
+// stops it at start.
+TEST_F(LineHolders, AreRefusedOrWatchedUntilTheirDriverStarts)
+{
+    tree_folder folder;
+    folder.build(R"(
+chip soc/gpio@7e200000 fe200000.gpio
+node soc/gpio@7e200000/i2c1-gpio2 brcm,pins=<0x02,0x03> brcm,function=<0x04> phandle=<0x11>
+node soc/i2c@7e804000 pinctrl-names="default" pinctrl-0=<0x11>
+device platform fe804000.i2c soc/i2c@7e804000 bound
+node soc/gpio@7e200000/gpclk0-gpio4 brcm,pins=<0x04> brcm,function=<0x04> phandle=<0x36>
+node clock pinctrl-names="default" pinctrl-0=<0x36>
+device platform clock clock
+node soc/gpio@7e200000/pwm-gpio12 brcm,pins=<0x0c> brcm,function=<0x04> phandle=<0x61>
+node pwm pinctrl-names="default" pinctrl-0=<0x61>
+device platform pwm pwm)");
+    board::line_holders holders;
+    ASSERT_EQ(board::find_line_holders(holders, folder.sys(), makedev(254, 0), folder.label), "");
+    EXPECT_TRUE(has(board::refuse_request(holders, 2), "alt0 for fe804000.i2c"));
+    EXPECT_EQ(board::refuse_request(holders, 4), "");
+    EXPECT_EQ(board::watch_line(holders, folder.sys(), 4), "");
+    std::string reason;
+    EXPECT_EQ(board::first_taken_line(holders, reason), -1);
+    folder.bind("platform", "pwm");
+    EXPECT_TRUE(has(board::watch_line(holders, folder.sys(), 12), "for pwm,"));
+    fs::remove_all(folder.sys() / "devices/platform/clock");
+    fs::remove(folder.sys() / "bus/platform/devices/clock");
+    EXPECT_EQ(board::taken_line(holders, 4), "");
+    folder.build("device platform clock clock bound");
+    EXPECT_TRUE(has(board::taken_line(holders, 4),
+                    "alt0 for clock, a kernel function whose driver started after "
+                    "get_pin; the pin goes back to GPIO input"));
+    EXPECT_EQ(board::first_taken_line(holders, reason), 4);
+    EXPECT_TRUE(has(reason, "unbind clock from its driver and bind it again"));
+
+    fs::remove_all(folder.sys() / "firmware");
+    fs::create_directories(folder.sys() / "firmware");
+    EXPECT_TRUE(has(board::find_line_holders(holders, folder.sys(), makedev(254, 0), folder.label),
+                    "No such file or directory: the device tree"));
+}
 
 } // namespace

@@ -34,4 +34,9 @@ void pinMode(int header_position, int mode);
 // The pin's level now: 0 low, non-zero high.
 [[nodiscard]] int digitalRead(int header_position);
 
+// At "exit" or the end of input, before the lines are released: a board that
+// finds the end harmful (a kernel function whose pin the release cuts off)
+// says so and ends the process with status 1.
+void end();
+
 } // namespace board

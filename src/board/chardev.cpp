@@ -10,8 +10,8 @@
 // own pulls stay as they are, and kept until the process ends. The user needs
 // read-write access to the chip's device node, usually through its group.
 // A line that a kernel function holds through the pin controller is refused
-// rather than taken from it (line_holder.h), at set-up, or at a read once that
-// function's driver has started after get_pin.
+// rather than taken from it, and one whose function starts while get_pin runs
+// ends it with a word, at set-up, at a read or at the end (line_holder.h).
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -62,18 +62,9 @@ std::string chip_path;
 int chip_descriptor = -1;
 std::uint32_t chip_line_count = 0;
 by_position line_requests = no_requests();
+constexpr std::string_view sys_root = "/sys";
 // The kernel functions that may hold the chip's lines, found once at set-up.
-std::vector<line_holder> holders;
-
-// A holder of a requested line whose driver was not bound at set-up, and its
-// device's sysfs folder, opened then: each read asks that folder for one name,
-// the driver link, rather than walk the link's whole path again.
-struct unbound_holder {
-    int header_position;
-    int device_folder;
-    const line_holder* holder;
-};
-std::vector<unbound_holder> unbound_holders;
+line_holders holders;
 
 [[nodiscard]] bool is_header_position(int header_position)
 {
@@ -130,7 +121,12 @@ void use_chip(int descriptor, const std::string& path, const gpiochip_info& info
     chip_line_count = info.lines;
     struct stat status = {};
     if (fstat(descriptor, &status) == 0 && S_ISCHR(status.st_mode)) {
-        holders = find_line_holders("/sys", status.st_rdev);
+        const std::string unreadable =
+            find_line_holders(holders, std::string{sys_root}, status.st_rdev,
+                              std::string{info.label, strnlen(info.label, sizeof info.label)});
+        if (!unreadable.empty()) {
+            fail::die("find the kernel functions that hold lines of " + path, unreadable);
+        }
     }
 }
 
@@ -271,64 +267,13 @@ void find_header_chip()
     fail::die_errno(what, error);
 }
 
-// Ends get_pin when a bound kernel function holds the line through the pin
-// controller, naming the device and the function: its request would take the
-// pin (line_holder.h).
-void refuse_held_line(int header_position, int offset)
-{
-    for (const line_holder& holder : holders) {
-        if (holder.line == offset && holder.bound) {
-            fail::die("request " + describe_line(header_position, offset),
-                      "the pin is set to " + holder.function + " for " + holder.device +
-                          ", a kernel function that the request would take it from; free the "
-                          "pin from that device to read it");
-        }
-    }
-}
-
-// Keeps the folders of the devices whose driver, once started, takes the line
-// of a header pin. A device whose folder cannot be opened has gone, and with
-// it the function.
-void watch_unbound_holders(int header_position, int offset)
-{
-    for (const line_holder& holder : holders) {
-        if (holder.line != offset || holder.bound) {
-            continue;
-        }
-        const std::string folder = holder.driver.substr(0, holder.driver.rfind('/'));
-        const int descriptor = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (descriptor >= 0) {
-            unbound_holders.push_back({.header_position = header_position,
-                                       .device_folder = descriptor,
-                                       .holder = &holder});
-        }
-    }
-}
-
-// A device whose driver was not bound at set-up takes the line when its driver
-// starts, and the level read since is the function's. Its driver link appears
-// as the driver core has applied its pin state, before the driver's own
-// start-up: one lookup of one name per such device and read, none on most
-// boards.
-void refuse_line_taken_since(int header_position, int offset)
-{
-    for (const unbound_holder& watched : unbound_holders) {
-        struct stat link = {};
-        if (watched.header_position == header_position &&
-            fstatat(watched.device_folder, "driver", &link, AT_SYMLINK_NOFOLLOW) == 0) {
-            fail::die("read " + describe_line(header_position, offset),
-                      "the pin is set to " + watched.holder->function + " for " +
-                          watched.holder->device +
-                          ", a kernel function whose driver started after get_pin; free the pin "
-                          "from that device and start get_pin again");
-        }
-    }
-}
-
 // Requests one line as an input; the kernel keeps it until the process ends.
 [[nodiscard]] int request_input(int header_position, int offset)
 {
-    refuse_held_line(header_position, offset);
+    const std::string what = "request " + describe_line(header_position, offset);
+    if (const std::string held = refuse_request(holders, offset); !held.empty()) {
+        fail::die(what, held);
+    }
     gpio_v2_line_request request{};
     std::memset(&request, 0, sizeof request);
     request.offsets[0] = static_cast<std::uint32_t>(offset);
@@ -339,7 +284,12 @@ void refuse_line_taken_since(int header_position, int offset)
     if (ioctl(chip_descriptor, GPIO_V2_GET_LINE_IOCTL, &request) < 0) {
         die_request(header_position, offset, errno);
     }
-    watch_unbound_holders(header_position, offset);
+    // A driver that started since the holders were found has just had its pin
+    // taken.
+    if (const std::string taken = watch_line(holders, std::string{sys_root}, offset);
+        !taken.empty()) {
+        fail::die(what, taken);
+    }
     return request.fd;
 }
 
@@ -394,8 +344,23 @@ int digitalRead(int header_position)
     if (ioctl(request, GPIO_V2_LINE_GET_VALUES_IOCTL, &values) < 0) {
         fail::die_errno("read " + describe_line(header_position, offset), errno);
     }
-    refuse_line_taken_since(header_position, offset);
+    if (const std::string taken = taken_line(holders, offset); !taken.empty()) {
+        fail::die("read " + describe_line(header_position, offset), taken);
+    }
     return (values.bits & 1U) != 0 ? 1 : 0;
+}
+
+void end()
+{
+    std::string taken;
+    const int offset = first_taken_line(holders, taken);
+    for (int header_position = 1; offset >= 0 && header_position <= header_size;
+         ++header_position) {
+        if (line_requests.at(static_cast<std::size_t>(header_position)) != not_requested &&
+            line_of_position(header_position) == offset) {
+            fail::die("release " + describe_line(header_position, offset), taken);
+        }
+    }
 }
 
 } // namespace board

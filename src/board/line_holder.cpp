@@ -3,24 +3,28 @@
 // device tree and the devices in sysfs, once for the chip.
 //
 // The chip's device has the controller as its parent, whose of_node is the
-// controller's node. Each child of that node is a group that a device's pin
-// state can name by its phandle, in the controllers' legacy form (brcm,pins
+// controller's node. The nodes beneath it with a phandle are groups that a
+// device's pin state can name, in the controllers' legacy form (brcm,pins
 // with one brcm,function or one per pin) or in the generic one (pins
 // "gpioN", or groups by name, with a function string), in the group itself
 // or in its sub-nodes. Devices are taken from every bus in /sys/bus: the
-// platform bus has the SoC's I2C buses, the amba bus its extra UARTs.
+// platform bus has the SoC's I2C buses, the amba bus its extra UARTs. Nodes
+// are compared by device and inode, which costs one stat each, not the walk
+// of every link in a path.
 #include "board/line_holder.h"
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <initializer_list>
 #include <map>
 #include <string_view>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -156,18 +160,6 @@ using groups_by_phandle = std::map<std::uint32_t, std::vector<muxing>>;
     return access(path.c_str(), F_OK) == 0;
 }
 
-// The canonical path of a file, or "".
-[[nodiscard]] std::string canonical(const std::string& path)
-{
-    char* const resolved = realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) {
-        return "";
-    }
-    std::string result{resolved};
-    std::free(static_cast<void*>(resolved));
-    return result;
-}
-
 // The entries of a folder, in name order; with FOLDERS_ONLY, only its folders
 // (a device-tree node's sub-nodes, not its properties).
 [[nodiscard]] std::vector<std::string> entries_of(const std::string& folder, bool folders_only)
@@ -246,8 +238,9 @@ using groups_by_phandle = std::map<std::uint32_t, std::vector<muxing>>;
     return line;
 }
 
-// The header lines of a group named in `groups`.
-[[nodiscard]] std::vector<int> lines_of_group(std::string_view name)
+// The header lines of a group named in `groups`: RP1's by its driver's table,
+// any controller's "gpioN".
+[[nodiscard]] std::vector<int> lines_of_group(std::string_view name, bool is_rp1)
 {
     const int line = line_of_pin(name);
     if (line >= 0) {
@@ -255,8 +248,8 @@ using groups_by_phandle = std::map<std::uint32_t, std::vector<muxing>>;
     }
     std::vector<int> lines;
     const auto* const group = std::ranges::find(rp1_groups, name, &named_group::name);
-    for (int header_line = 0; group != rp1_groups.end() && header_line < header_line_count;
-         ++header_line) {
+    for (int header_line = 0;
+         is_rp1 && group != rp1_groups.end() && header_line < header_line_count; ++header_line) {
         if ((group->lines & (std::uint32_t{1} << header_line)) != 0) {
             lines.push_back(header_line);
         }
@@ -265,7 +258,7 @@ using groups_by_phandle = std::map<std::uint32_t, std::vector<muxing>>;
 }
 
 // What one node sets, in either form.
-void add_node_muxings(const std::string& node, std::vector<muxing>& muxings)
+void add_node_muxings(const std::string& node, bool is_rp1, std::vector<muxing>& muxings)
 {
     const std::vector<std::string> functions = strings_of(read_small_file(node + "/function"));
     const std::string function = functions.empty() ? "" : functions.front();
@@ -296,24 +289,11 @@ void add_node_muxings(const std::string& node, std::vector<muxing>& muxings)
     }
     if (pin_names.empty()) {
         for (const std::string& group : strings_of(read_small_file(node + "/groups"))) {
-            for (const int line : lines_of_group(group)) {
+            for (const int line : lines_of_group(group, is_rp1)) {
                 add(line, function);
             }
         }
     }
-}
-
-// What a group sets: itself and its available sub-nodes.
-[[nodiscard]] std::vector<muxing> group_muxings(const std::string& group)
-{
-    std::vector<muxing> muxings;
-    add_node_muxings(group, muxings);
-    for (const std::string& child : entries_of(group, true)) {
-        if (is_available(path_in(group, child))) {
-            add_node_muxings(path_in(group, child), muxings);
-        }
-    }
-    return muxings;
 }
 
 [[nodiscard]] std::uint32_t phandle_of(const std::string& node)
@@ -322,39 +302,42 @@ void add_node_muxings(const std::string& node, std::vector<muxing>& muxings)
     return phandle.empty() ? 0 : phandle.front();
 }
 
-// The controller's groups that set a line to a function, by phandle; a
-// sub-node with a phandle of its own can be named alone.
-[[nodiscard]] groups_by_phandle controller_groups(const std::string& controller)
+// Indexes the nodes under NODE that a state can name, by phandle, with what
+// each sets: the node itself and its available sub-nodes, as the kernel maps
+// a state's node. A state may name a sub-node of a group as well: the kernel
+// finds the controller from any node beneath it.
+void add_groups(const std::string& node, bool is_rp1, groups_by_phandle& groups)
 {
-    groups_by_phandle groups;
-    for (const std::string& name : entries_of(controller, true)) {
-        const std::string group = path_in(controller, name);
+    for (const std::string& name : entries_of(node, true)) {
+        const std::string group = path_in(node, name);
         if (const std::uint32_t phandle = phandle_of(group); phandle != 0) {
-            groups[phandle] = group_muxings(group);
-        }
-        for (const std::string& child : entries_of(group, true)) {
-            if (const std::uint32_t phandle = phandle_of(path_in(group, child)); phandle != 0) {
-                std::vector<muxing> muxings;
-                add_node_muxings(path_in(group, child), muxings);
-                groups[phandle] = muxings;
+            std::vector<muxing>& muxings = groups[phandle];
+            add_node_muxings(group, is_rp1, muxings);
+            for (const std::string& child : entries_of(group, true)) {
+                if (is_available(path_in(group, child))) {
+                    add_node_muxings(path_in(group, child), is_rp1, muxings);
+                }
             }
         }
+        add_groups(group, is_rp1, groups);
     }
-    return groups;
 }
 
-// The phandles of the states a device may be in: its default state, which the
-// driver core applies at probe, wherever it stands in pinctrl-names; without
-// one, every state, any of which it may select at any moment.
+// The phandles of the states that a device may be in: those the driver core
+// applies, init during its driver's start and default after it, wherever they
+// stand in pinctrl-names; with neither, every named state, any of which the
+// driver may select at any moment (a multiplexer). A state without a name is
+// one that no one selects.
 [[nodiscard]] std::vector<std::uint32_t> state_groups(const std::string& node)
 {
     const std::vector<std::string> names = strings_of(read_small_file(node + "/pinctrl-names"));
-    const auto is_default = std::ranges::find(names, "default");
+    const auto is_applied = [](std::string_view name) {
+        return name == "default" || name == "init";
+    };
+    const bool has_applied = std::ranges::any_of(names, is_applied);
     std::vector<std::uint32_t> phandles;
-    for (std::size_t state = 0; exists(path_in(node, "pinctrl-" + std::to_string(state)));
-         ++state) {
-        if (is_default == names.end() ||
-            state == static_cast<std::size_t>(is_default - names.begin())) {
+    for (std::size_t state = 0; state < names.size(); ++state) {
+        if (!has_applied || is_applied(names[state])) {
             const std::vector<std::uint32_t> state_phandles =
                 cells_of(read_small_file(path_in(node, "pinctrl-" + std::to_string(state))));
             phandles.insert(phandles.end(), state_phandles.begin(), state_phandles.end());
@@ -363,25 +346,25 @@ void add_node_muxings(const std::string& node, std::vector<muxing>& muxings)
     return phandles;
 }
 
-// The controller's node, behind the chip's character device, or "".
-[[nodiscard]] std::string controller_node(const std::string& sys_root, dev_t chip)
+[[nodiscard]] bool same_file(const struct stat& one, const struct stat& other)
 {
-    const std::string device = canonical(sys_root + "/dev/char/" + std::to_string(major(chip)) +
-                                         ":" + std::to_string(minor(chip)));
-    return device.empty() ? "" : canonical(device.substr(0, device.rfind('/')) + "/of_node");
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
-// Adds the holders among one device's states.
-void add_device_holders(const std::string& device_path, const std::string& name,
-                        const std::string& controller, const groups_by_phandle& groups,
-                        std::vector<line_holder>& holders)
+// The holders among one device's states.
+void add_device_holders(const std::string& bus, const std::string& name,
+                        const std::string& device_path, const struct stat& controller,
+                        const groups_by_phandle& groups, std::vector<line_holder>& holders)
 {
-    const std::string node = canonical(device_path + "/of_node");
-    // The controller's own state is the board's setting at boot, no function.
-    if (node.empty() || node == controller || !is_available(node)) {
+    const std::string node = device_path + "/of_node";
+    struct stat node_status = {};
+    // Most devices have no pin state, which one lookup tells. The
+    // controller's own state is the board's setting at boot, no function.
+    if (!exists(node + "/pinctrl-0") || stat(node.c_str(), &node_status) != 0 ||
+        same_file(node_status, controller) || !is_available(node)) {
         return;
     }
-    const std::string driver = device_path + "/driver";
+    const bool bound = exists(device_path + "/driver");
     for (const std::uint32_t phandle : state_groups(node)) {
         const auto group = groups.find(phandle);
         if (group == groups.end()) {
@@ -389,37 +372,132 @@ void add_device_holders(const std::string& device_path, const std::string& name,
         }
         for (const muxing& set : group->second) {
             const bool known = std::ranges::any_of(holders, [&](const line_holder& holder) {
-                return holder.line == set.line && holder.device == name;
+                return holder.line == set.line && holder.device == name && holder.bus == bus;
             });
             if (!known) {
                 holders.push_back({.line = set.line,
+                                   .bus = bus,
                                    .device = name,
                                    .function = set.function,
-                                   .driver = driver,
-                                   .bound = exists(driver)});
+                                   .bound = bound});
             }
         }
     }
 }
 
+// Whether a watched holder's driver has started: its driver link, looked up by
+// the device's name in its bus's folder, which finds a device made again too.
+[[nodiscard]] bool has_started(const line_holders& found, const holder_watch& watch)
+{
+    struct stat link = {};
+    const std::string& device = found.holders.at(watch.holder).device;
+    std::array<char, PATH_MAX> path{};
+    const std::string_view driver = "/driver";
+    if (device.size() + driver.size() >= path.size()) {
+        return false;
+    }
+    std::ranges::copy(driver, std::ranges::copy(device, path.begin()).out);
+    return fstatat(found.bus_folders.at(watch.bus_folder), path.data(), &link,
+                   AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+[[nodiscard]] std::string started_reason(const line_holder& holder)
+{
+    return "the pin is set to " + holder.function + " for " + holder.device +
+           ", a kernel function whose driver started after get_pin; the pin goes back to GPIO "
+           "input as get_pin releases it, cutting the function off: unbind " +
+           holder.device + " from its driver and bind it again";
+}
+
+// The folder of a bus's devices, opened once.
+[[nodiscard]] std::size_t bus_folder(line_holders& found, const std::string& sys_root,
+                                     const std::string& bus)
+{
+    const auto known = std::ranges::find(found.bus_names, bus);
+    if (known != found.bus_names.end()) {
+        return static_cast<std::size_t>(known - found.bus_names.begin());
+    }
+    found.bus_names.push_back(bus);
+    found.bus_folders.push_back(
+        open((sys_root + "/bus/" + bus + "/devices").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return found.bus_folders.size() - 1;
+}
+
 } // namespace
 
-std::vector<line_holder> find_line_holders(const std::string& sys_root, dev_t chip)
+std::string find_line_holders(line_holders& found, const std::string& sys_root, dev_t chip,
+                              const std::string& label)
 {
-    std::vector<line_holder> holders;
-    const std::string controller = controller_node(sys_root, chip);
-    if (controller.empty()) {
-        return holders;
+    found.holders.clear();
+    // The chip's device has the controller's device as its parent.
+    const std::string controller = sys_root + "/dev/char/" + std::to_string(major(chip)) + ":" +
+                                   std::to_string(minor(chip)) + "/../of_node";
+    struct stat link = {};
+    struct stat node = {};
+    if (lstat(controller.c_str(), &link) != 0) {
+        return "";
     }
-    const groups_by_phandle groups = controller_groups(controller);
+    if (stat(controller.c_str(), &node) != 0 || access(controller.c_str(), R_OK | X_OK) != 0) {
+        return std::string{std::strerror(errno)} +
+               ": the device tree that says which pins kernel functions hold cannot be read "
+               "(a container masks /sys/firmware); make /sys/firmware visible, read-only";
+    }
+    groups_by_phandle groups;
+    add_groups(controller, label == "pinctrl-rp1", groups);
     const std::string buses = sys_root + "/bus";
     for (const std::string& bus : entries_of(buses, false)) {
         const std::string devices = path_in(path_in(buses, bus), "devices");
         for (const std::string& name : entries_of(devices, false)) {
-            add_device_holders(path_in(devices, name), name, controller, groups, holders);
+            add_device_holders(bus, name, path_in(devices, name), node, groups, found.holders);
         }
     }
-    return holders;
+    return "";
+}
+
+std::string refuse_request(const line_holders& found, int line)
+{
+    for (const line_holder& holder : found.holders) {
+        if (holder.line == line && holder.bound) {
+            return "the pin is set to " + holder.function + " for " + holder.device +
+                   ", a kernel function that the request would take it from; free the pin from "
+                   "that device to read it";
+        }
+    }
+    return "";
+}
+
+std::string watch_line(line_holders& found, const std::string& sys_root, int line)
+{
+    for (std::size_t index = 0; index < found.holders.size(); ++index) {
+        const line_holder& holder = found.holders[index];
+        if (holder.line == line && !holder.bound) {
+            found.watches.push_back(
+                {.holder = index, .bus_folder = bus_folder(found, sys_root, holder.bus)});
+        }
+    }
+    return taken_line(found, line);
+}
+
+std::string taken_line(const line_holders& found, int line)
+{
+    for (const holder_watch& watch : found.watches) {
+        const line_holder& holder = found.holders.at(watch.holder);
+        if (holder.line == line && has_started(found, watch)) {
+            return started_reason(holder);
+        }
+    }
+    return "";
+}
+
+int first_taken_line(const line_holders& found, std::string& reason)
+{
+    for (const holder_watch& watch : found.watches) {
+        if (has_started(found, watch)) {
+            reason = started_reason(found.holders.at(watch.holder));
+            return found.holders.at(watch.holder).line;
+        }
+    }
+    return -1;
 }
 
 } // namespace board

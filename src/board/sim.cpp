@@ -193,4 +193,8 @@ int digitalRead(int header_position)
     return level;
 }
 
+void end()
+{
+}
+
 } // namespace board

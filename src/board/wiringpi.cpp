@@ -42,4 +42,8 @@ int digitalRead(int header_position)
     return ::digitalRead(header_position);
 }
 
+void end()
+{
+}
+
 } // namespace board

@@ -32,6 +32,9 @@ void sample_pin_18();
 // 1 when any sample in the window is high, else 0.
 [[nodiscard]] int pin_18_state();
 
+// At "exit" or the end of input: the board's last word, if it has one.
+void end();
+
 // What the board behind the pins is, e.g. "the kernel's GPIO character device".
 [[nodiscard]] std::string_view board_description();
 

@@ -22,6 +22,11 @@ std::int32_t digitalRead(std::int32_t header_position)
     return board::digitalRead(header_position);
 }
 
+void end()
+{
+    board::end();
+}
+
 std::string_view board_description()
 {
     return board::built_for;

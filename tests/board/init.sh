@@ -520,6 +520,9 @@ measure() {
 	DETAIL=""
 	tool_for 60 round_trip talk 200 "$PROGRAM"
 	say "INFO timing get_pin, one \"get\" round trip: $OUTPUT$DETAIL"
+	DETAIL=""
+	tool_for 120 round_trip spawn 5 "$PROGRAM"
+	say "INFO timing get_pin set-up, started with no input and ended: $OUTPUT$DETAIL"
 }
 
 # finish_program: closes the running get_pin's input, waits up to 10 s for its
@@ -789,9 +792,11 @@ first_claim() {
 # kernel's report claimed, in its order of set-up, naming the device that
 # claims each: freeing that one device (unbinding it) takes it to the next,
 # and once all are free it answers, while their drivers run on for their other
-# devices. Then get_pin runs while the first device's driver starts again: at
-# its next read it must end, naming the device, with no reply, as the kernel's
-# report shows the device's claim.
+# devices. With the device tree masked, as a container masks /sys/firmware, it
+# must stop at start instead. Then the first device's driver starts while
+# get_pin runs: at get_pin's next read, at its exit, or between its look at the
+# device and its request, it must end, naming the device, with no reply, as
+# the kernel's report shows the device's claim.
 function_pins_refused() {
 	if [ -z "$FUNCTION_DEVICES" ]; then
 		DETAIL="no kernel function claimed one of lines $LINES"
@@ -799,7 +804,13 @@ function_pins_refused() {
 	fi
 	functions_on
 	on=$FUNCTION_DEVICES
-	verdicts=""
+	if ! refused "find the kernel functions that hold lines of /dev/$CHIP: No such file or directory: the device tree .*make /sys/firmware visible" \
+		unshare -m sh -c 'mount -t tmpfs -o ro tmpfs /sys/firmware && exec "$0"'; then
+		DETAIL="/sys/firmware masked: $DETAIL"
+		functions_off
+		return 1
+	fi
+	verdicts="refused with /sys/firmware masked, "
 	claim=$(first_claim "$on")
 	while [ -n "$claim" ]; do
 		set -- $claim
@@ -830,34 +841,95 @@ function_pins_refused() {
 		functions_off
 		return 1
 	fi
-	later_driver_ends_program "$(first_claim "$FUNCTION_DEVICES")"
+	claim=$(first_claim "$FUNCTION_DEVICES")
+	later_driver_ends_program "$claim" get read && later_driver_ends_program "$claim" exit release &&
+		driver_between_look_and_request "$claim" || return 1
+	[ ! -d /sys/firmware/devicetree/base/soc/i2c@7e805000/dummy@50 ] ||
+		device_made_again "$(grep -m 1 '^12 [0-9]*-0050 ' /tmp/claims)"
 }
 
-# later_driver_ends_program "LINE DEVICE FUNCTION": get_pin is answering when
-# the device's driver starts.
-later_driver_ends_program() {
+# device_made_again "LINE DEVICE FUNCTION": the I2C device that the machine's
+# tree adds on the HDMI port's bus is removed and made again, bound at once,
+# as its bus's driver is unbound and bound while get_pin runs: get_pin's next
+# read of the line must end it, naming the device.
+device_made_again() {
 	set -- $1
+	earlier=$DETAIL
+	bus=$(readlink -f /sys/bus/i2c/devices/"$2"/../..)
+	start_program
+	ask
+	before=$ANSWER
+	echo "${bus##*/}" >"$bus/driver/unbind"
+	gone=$(ls /sys/bus/i2c/devices)
+	echo "${bus##*/}" >/sys/bus/platform/drivers/i2c-bcm2835/bind
+	ANSWER=""
+	ask
+	finish_program || STATUS=killed
+	message=$(head -n 1 /tmp/program_err)
+	functions_off
+	DETAIL="$earlier; $2 removed ('$gone' left) and made again by ${bus##*/}'s driver: reply '$before' before, '$ANSWER$REST' after, status $STATUS, stderr '$message'"
+	is_reply "$before" && [ -z "$ANSWER$REST" ] && [ "$STATUS" = 1 ] && started_after "$1 $2 $3" read
+}
+
+# started_after "LINE DEVICE FUNCTION" STEP: the message is get_pin's word on
+# the device's driver that started after it looked, at STEP of the line.
+started_after() {
+	set -- $1 "$2"
+	case $message in
+	"get_pin: $4 header pin $(pin_of "$1") (line $1 of /dev/$CHIP): the pin is set to $3 for $2, a kernel function whose driver started after get_pin; the pin goes back to GPIO input"*) ;;
+	*) return 1 ;;
+	esac
+}
+
+# later_driver_ends_program "LINE DEVICE FUNCTION" WORD STEP: get_pin is
+# answering when the device's driver starts; then WORD (get or exit) ends it
+# at STEP (read or release). Once it has ended, the kernel still names the
+# device in its report while the pin is a GPIO input again.
+later_driver_ends_program() {
+	claim=$1
+	set -- $1 "$2" "$3"
 	driver=$(driver_of "$2")
 	start_program
 	ask
 	before=$ANSWER
+	ANSWER=""
 	echo "$2" >"$driver/bind"
-	report=$(grep -h "^pin $1 " /sys/kernel/debug/pinctrl/*/pinmux-pins)
-	ask
-	after=$ANSWER
+	echo "$4" >&3 2>/dev/null
+	[ "$4" = exit ] || read -t 10 -r ANSWER <&4
 	finish_program || STATUS=killed
+	report=$(grep -h "^pin $1 " /sys/kernel/debug/pinctrl/*/pinmux-pins)
 	message=$(head -n 1 /tmp/program_err)
+	function=$(function_of "$1")
 	functions_off
-	DETAIL="$DETAIL; $2's driver started while get_pin ran: reply '$before' before, '$after$REST' after, status $STATUS, stderr '$message', the kernel's report '$report'"
-	is_reply "$before" && [ -z "$after$REST" ] && [ "$STATUS" = 1 ] || return 1
-	case $message in
-	"get_pin: read header pin $(pin_of "$1") (line $1 of /dev/$CHIP): the pin is set to $3 for $2, a kernel function whose driver started after get_pin;"*) ;;
-	*) return 1 ;;
-	esac
+	DETAIL="$DETAIL; $2's driver started while get_pin ran, then '$4': reply '$before' before, '$ANSWER$REST' after, status $STATUS, stderr '$message', the kernel's report '$report', the line's function (GPFSEL) $function"
+	is_reply "$before" && [ -z "$ANSWER$REST" ] && [ "$STATUS" = 1 ] && [ "$function" = 0 ] &&
+		started_after "$claim" "$5" || return 1
 	case $report in
 	*": $2 "*" function $3 "*) ;;
 	*) return 1 ;;
 	esac
+}
+
+# driver_between_look_and_request "LINE DEVICE FUNCTION": the device's driver
+# starts while get_pin is finding the holders, after its look at the device:
+# get_pin's read of the device's states is paused on a fifo mounted over them
+# in a mount namespace of its own, and the fifo's writer binds the driver
+# before it lets get_pin read on. Set-up must end at the line's request.
+driver_between_look_and_request() {
+	set -- $1
+	earlier=$DETAIL
+	node=$(readlink -f /sys/bus/*/devices/"$2"/of_node)
+	rm -f /tmp/pause
+	mkfifo /tmp/pause
+	sh -c 'exec 7>/tmp/pause; echo "$1" >"$2/bind"; cat "$3/pinctrl-names" >&7' sh "$2" "$(driver_of "$2")" "$node" &
+	writer=$!
+	refused "request header pin" unshare -m sh -c "mount -o bind /tmp/pause $node/pinctrl-names && exec \"\$0\""
+	result=$?
+	started_after "$1 $2 $3" request || result=1
+	wait_end "$writer" 10 || result=1
+	functions_off
+	DETAIL="$earlier; $2's driver started between get_pin's look and its request: $DETAIL"
+	return $result
 }
 
 # Started with standard input closed, get_pin must refuse before it opens the

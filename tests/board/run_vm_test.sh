@@ -568,8 +568,11 @@ pack_initramfs() {
 # driver would oops probing it, so there the watchdog keeps only its own
 # registers, named as the power-off driver expects (DTB_PM_ONLY). Then the
 # node DTB_REMOVE goes, the /soc nodes DTB_DISABLE are disabled, and a w1-gpio
-# node on ONE_WIRE_LINE is added (its driver loaded by the check alone). RP1
-# is no board of qemu's: rp1_device_tree.
+# node on ONE_WIRE_LINE is added (its driver loaded by the check alone). Where
+# the HDMI port's I2C bus runs, a device on it (the I2C core's "dummy" driver
+# binds it) takes line 12 to alt0: one that its bus's driver makes again, under
+# the same name as the bus's alias keeps its number. RP1 is no board of qemu's:
+# rp1_device_tree.
 device_tree() {
     local node gpio
     [[ -z $RP1 ]] || {
@@ -577,6 +580,17 @@ device_tree() {
         return
     }
     cp "$1/$DTB_DIR/$DTB" "$2"
+    if [[ $(fdtget "$2" /soc/i2c@7e805000 status 2>/dev/null) == okay ]]; then
+        fdtput -c "$2" /soc/gpio@7e200000/test-gpio12 /soc/i2c@7e805000/dummy@50
+        fdtput -t u "$2" /soc/gpio@7e200000/test-gpio12 brcm,pins 12
+        fdtput -t x "$2" /soc/gpio@7e200000/test-gpio12 brcm,function 4
+        fdtput -t x "$2" /soc/gpio@7e200000/test-gpio12 phandle 0x7fff0001
+        fdtput -t s "$2" /soc/i2c@7e805000/dummy@50 compatible test,dummy
+        fdtput -t x "$2" /soc/i2c@7e805000/dummy@50 reg 0x50
+        fdtput -t s "$2" /soc/i2c@7e805000/dummy@50 pinctrl-names default
+        fdtput -t x "$2" /soc/i2c@7e805000/dummy@50 pinctrl-0 0x7fff0001
+        fdtput -p -t s "$2" /aliases i2c2 /soc/i2c@7e805000
+    fi
     if [[ -n $DTB_PM_ONLY ]]; then
         fdtput -t x "$2" /soc/watchdog@7e100000 reg 0x7e100000 0x114
         fdtput -t s "$2" /soc/watchdog@7e100000 reg-names pm

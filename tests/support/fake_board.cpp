@@ -18,6 +18,10 @@ int wiringPiSetupPhys()
     return 0;
 }
 
+void end()
+{
+}
+
 void pinMode(int header_position, int mode)
 {
     fake_board::calls.push_back("mode " + std::to_string(header_position) + " " +
