@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The board layer: the three GPIO library operations that pin access uses.
+// The board layer: the three GPIO library operations that pin access uses,
+// and the board's own word at get_pin's end.
 //
 // Exactly one board is linked into the program, chosen at build time with the
 // CMake option GET_PIN_GPIO: the simulated board (sim.cpp), the kernel's GPIO

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The wiringPi board: the three operations forwarded to an installed wiringPi
-// library (its wiringPi.h and libwiringPi), for systems that still have it.
-// Built with -DGET_PIN_GPIO=wiringpi; nothing of the library is part of this
-// project.
+// The wiringPi board: the three GPIO operations forwarded to an installed
+// wiringPi library (its wiringPi.h and libwiringPi), for systems that still
+// have it. Built with -DGET_PIN_GPIO=wiringpi; nothing of the library is part
+// of this project.
 #include <string>
 #include <string_view>
 #include <wiringPi.h>
