@@ -93,13 +93,6 @@ TEST(Replies, AreExactlyTheLineOfThePinTable)
     EXPECT_TRUE(program_run::read_file(board.trace).starts_with(setup_trace));
 }
 
-TEST(Replies, WithoutALevelsFileShowTheLinesPulledUpAtPowerOn)
-{
-    const ending end = run("get\n");
-    expect_clean_end(end);
-    EXPECT_EQ(end.output, power_on_reply);
-}
-
 TEST(Replies, FirstShowPin18LowThenHoldItsSample)
 {
     simulated_board board;
@@ -256,11 +249,7 @@ TEST(Commands, ANonBlockingOutputThatIsFullIsWaitedFor)
     const auto page = static_cast<int>(sysconf(_SC_PAGESIZE));
     ASSERT_EQ(fcntl(program.output, F_SETPIPE_SZ, page), page);
     constexpr int requests = 1000; // 42,000 bytes of replies
-    std::string requests_then_exit;
-    for (int request = 0; request < requests; ++request) {
-        requests_then_exit += "get\n";
-    }
-    program_run::send(program, requests_then_exit + "exit\n");
+    program_run::send(program, program_run::repeated("get\n", requests) + "exit\n");
     // The reader pauses until the pipe has no room for another reply, or until
     // get_pin writes on stderr or ends.
     const auto deadline = std::chrono::steady_clock::now() + program_run::patience;
@@ -272,11 +261,7 @@ TEST(Commands, ANonBlockingOutputThatIsFullIsWaitedFor)
     }
     const ending end = program_run::finish(program);
     expect_clean_end(end);
-    std::string replies;
-    for (int request = 0; request < requests; ++request) {
-        replies += power_on_reply;
-    }
-    EXPECT_EQ(end.output, replies);
+    EXPECT_EQ(end.output, program_run::repeated(power_on_reply, requests));
 }
 
 // With the input kept open, so that no hang-up cuts the waits short: a pass
@@ -287,11 +272,7 @@ TEST(Pipelining, WordsSentTogetherAreAllAnsweredWithoutMoreInput)
 {
     constexpr int requests = 1000;
     program_run::running program = program_run::start({});
-    std::string burst;
-    for (int request = 0; request < requests; ++request) {
-        burst += "get ";
-    }
-    program_run::send(program, burst + "\n");
+    program_run::send(program, program_run::repeated("get ", requests) + "\n");
     ASSERT_EQ(program_run::next_line(program), power_on_reply);
     const auto first_reply = std::chrono::steady_clock::now();
     for (int reply = 1; reply < requests; ++reply) {

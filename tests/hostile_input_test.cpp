@@ -20,6 +20,7 @@ namespace
 {
 
 using program_run::ending;
+using program_run::repeated;
 
 const std::string power_on_reply = pin_table::reply(pin_table::power_on_levels());
 
@@ -43,15 +44,6 @@ std::size_t gets_in(std::string_view input)
         position = input.find_first_not_of(white_space, end);
     }
     return gets;
-}
-
-std::string repeated(std::string_view line, std::size_t times)
-{
-    std::string text;
-    for (std::size_t time = 0; time < times; ++time) {
-        text += line;
-    }
-    return text;
 }
 
 // Sends `input` while collecting the replies, so that neither side blocks.

@@ -54,10 +54,7 @@ TEST(Soak, AMillionPipelinedGetsAreAllAnsweredAndMatchTheTrace)
         {.environment = {"GET_PIN_SIM_LEVELS=" + levels, "GET_PIN_SIM_TRACE=" + trace}});
 
     std::thread requester{[&program] {
-        std::string burst;
-        for (std::size_t request = 0; request < requests_per_write; ++request) {
-            burst += "get ";
-        }
+        const std::string burst = program_run::repeated("get ", requests_per_write);
         for (std::size_t sent = 0; sent < requests; sent += requests_per_write) {
             const std::size_t count = std::min(requests_per_write, requests - sent);
             program_run::send(program, std::string_view{burst}.substr(0, count * 4));

@@ -54,6 +54,15 @@ void close_input(running& program);
 [[nodiscard]] std::optional<std::string> next_line(running& program);
 // Closes its input, collects the rest of both output streams and its status.
 [[nodiscard]] ending finish(running& program);
+// `text` `times` times over: a burst of requests, or the replies to them.
+[[nodiscard]] inline std::string repeated(std::string_view text, std::size_t times)
+{
+    std::string all;
+    for (std::size_t time = 0; time < times; ++time) {
+        all += text;
+    }
+    return all;
+}
 // Starts the program with all of `input` already waiting, followed by the end
 // of input, and runs it to its end.
 [[nodiscard]] ending run(std::string_view input, options settings = {});
