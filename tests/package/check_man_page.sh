@@ -1,13 +1,13 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
-# Renders the man page get_pin(1) with groff's warnings on: any warning fails,
-# and so does a version on its title line other than the project's.
+# Renders the man page get_pin(1) with groff's warnings on: any warning fails.
+# (docs_version holds its title line's version to the project's.)
 #
-#   check_man_page.sh MAN_PAGE VERSION
+#   check_man_page.sh MAN_PAGE
 # Fails, saying so, where groff is not installed (package groff-base).
 set -euo pipefail
 
-readonly man_page=$1 version=$2
+readonly man_page=$1
 
 command -v groff >/dev/null || { echo "FAIL: groff is not installed (apt-get install groff-base)"; exit 1; }
 warnings=$(groff -man -Tutf8 -ww -z "$man_page" 2>&1)
@@ -16,9 +16,4 @@ if [[ -n $warnings ]]; then
     echo "$warnings"
     exit 1
 fi
-if ! grep -q "^\.TH GET_PIN 1 .*\"get_pin $version\"" "$man_page"; then
-    echo "FAIL: the .TH line does not name get_pin $version:"
-    grep '^\.TH' "$man_page"
-    exit 1
-fi
-echo "pass: renders without warnings, version $version"
+echo "pass: renders without warnings"

@@ -25,7 +25,9 @@ readonly source_dir=$1 build_dir=$2 out_dir=$3 architecture=$4
 version=$(cat "$build_dir/get_pin_version.txt")
 # The version named with -DGET_PIN_VERSION, if any.
 named=$(sed -n 's/^GET_PIN_VERSION:STRING=//p' "$build_dir/CMakeCache.txt")
-readonly version named
+# The release the sources lead to: project()'s version.
+release=$(sed -n 's/^project(get_pin VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
+readonly version named release
 # The largest page size of the boards' kernels: 16K.
 readonly page=$((0x4000))
 # The program runs under qemu-user on the oldest CPU model of the boards: the
@@ -184,13 +186,12 @@ check_target() {
 # deleted. With the version named (-DGET_PIN_VERSION) it packages.
 check_rebuild() {
     local cache=$build_dir/CMakeCache.txt settings=() setting generator second hash dirty=""
-    local sources=$scratch/get_pin build=$scratch/build log=$scratch/log release
+    local sources=$scratch/get_pin build=$scratch/build log=$scratch/log
     while IFS= read -r setting; do
         settings+=("-D$setting")
     done < <(grep -E '^[A-Za-z0-9_]+:(BOOL|STRING|FILEPATH|PATH|UNINITIALIZED)=' "$cache" |
         grep -Ev '^GET_PIN_(TESTS|VERSION):')
     generator=$(sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' "$cache")
-    release=$(sed -n 's/^project(get_pin VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
     hash=$(git -C "$source_dir" rev-parse HEAD)
     git clone -q --depth 1 --no-checkout "file://$source_dir" "$sources"
     git -C "$sources" fetch -q --depth 1 origin "$hash"
@@ -266,7 +267,7 @@ says() {
 # release commit carries the release's version, of another commit one not
 # known; one that git did not fill in, docs/changelog's.
 check_versions() {
-    local clone=$scratch/clone head time release next when earlier later
+    local clone=$scratch/clone head time next when earlier later
     version_of() { cmake -D GET_PIN_SOURCE_DIR="$1" -D GET_PIN_VERSION="${2-}" \
         -P "$source_dir/cmake/version.cmake"; }
     # in_clone ARGUMENT...: git in the clone, whose commits are the test's own,
@@ -288,7 +289,6 @@ check_versions() {
     [[ -e $source_dir/.git ]] || return 0
     head=$(git -C "$source_dir" rev-parse HEAD)
     time=$(git -C "$source_dir" log -1 --format=%ct HEAD)
-    release=$(sed -n 's/^project(get_pin VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
     next=$((${release%%.*} + 1)).0.0
     git clone -q --shared --no-tags "$source_dir" "$clone"
     git -C "$clone" checkout -q --detach "$head"
