@@ -493,21 +493,16 @@ def check_version(root):
     return False
 
 
+CHECKS = {"links": check_links, "pins": check_pins, "commands": check_commands,
+          "troubleshooting": check_troubleshooting, "boards": check_boards, "version": check_version}
+
+
 def main(arguments):
-    if len(arguments) == 2 and arguments[0] == "links":
-        return check_links(arguments[1])
     if len(arguments) in (3, 4) and arguments[0] == "wiring" and arguments[3:] in ([], ["--update"]):
         return check_wiring(arguments[1], arguments[2], arguments[3:] == ["--update"])
-    if len(arguments) == 3 and arguments[0] == "pins":
-        return check_pins(arguments[1], arguments[2])
-    if len(arguments) == 2 and arguments[0] == "commands":
-        return check_commands(arguments[1])
-    if len(arguments) == 2 and arguments[0] == "troubleshooting":
-        return check_troubleshooting(arguments[1])
-    if len(arguments) == 2 and arguments[0] == "boards":
-        return check_boards(arguments[1])
-    if len(arguments) == 2 and arguments[0] == "version":
-        return check_version(arguments[1])
+    check = CHECKS.get(arguments[0] if arguments else "")
+    if check and len(arguments) == 1 + check.__code__.co_argcount:
+        return check(*arguments[1:])
     print(__doc__, file=sys.stderr)
     return False
 
