@@ -64,13 +64,8 @@ set_up_machine() {
 	# their lines; a pattern of levels for the pins in reply order, and its
 	# inverse.
 	set -- $PINS
-	FIRST_PIN=$1 PIN_COUNT=$#
-	shift $(($# - 1))
-	HELD_PIN=$1
-	set -- $LINES
-	FIRST_LINE=$1
-	shift $(($# - 1))
-	HELD_LINE=$1
+	PIN_COUNT=$# FIRST_PIN=${PINS%% *} HELD_PIN=${PINS##* }
+	FIRST_LINE=${LINES%% *} HELD_LINE=${LINES##* }
 	PATTERN="" INVERSE="" level=1
 	for pin in $PINS; do
 		PATTERN="$PATTERN $level" INVERSE="$INVERSE $((1 - level))" level=$((1 - level))
@@ -254,11 +249,6 @@ reply_for() {
 	echo "$line}"
 }
 
-# The reply line with the levels of LEVELS, in reply order.
-reply_with_levels() {
-	reply_for $LEVELS
-}
-
 # forget_pulls: a new chip starts with gpio-sim's pull-down on every line.
 forget_pulls() {
 	offset=0
@@ -311,22 +301,14 @@ info_line() {
 }
 }
 
-# An input held by get_pin with no other flag: no bias, not active-low.
-held_by_program() {
+# line_is LINE STATE WHAT: gpioinfo shows LINE as STATE and no other flag (no
+# bias, not active-low): an input held by get_pin, or a free one.
+line_is() {
 	info_line "$1" || return 1
 	case $INFO in
-	*': used by "get_pin", input') return 0 ;;
+	*": $2") return 0 ;;
 	esac
-	DETAIL="$DETAIL line $1 is not an input held by get_pin with no other flag: '$INFO';"
-	return 1
-}
-
-free_input() {
-	info_line "$1" || return 1
-	case $INFO in
-	*': unused, input') return 0 ;;
-	esac
-	DETAIL="$DETAIL line $1 is not a free input without flags: '$INFO';"
+	DETAIL="$DETAIL line $1 is not $3 with no other flag: '$INFO';"
 	return 1
 }
 
@@ -413,7 +395,7 @@ report_memory() {
 lines_held_while_running() {
 	ok=0
 	for line in $LINES; do
-		held_by_program "$line" || ok=1
+		line_is "$line" 'used by "get_pin", input' "an input held by get_pin" || ok=1
 		[ -z "$BROKEN" ] || return 1
 	done
 	count=0
@@ -470,10 +452,9 @@ replies_follow_levels() {
 # eight samples and every request is followed by a sample, so at most eight
 # replies may show it. HELD is that count.
 hold_once() {
-	LEVELS=$PATTERN
 	drive_all $PATTERN
-	high=$(reply_with_levels | sed "s/ $HELD_PIN: 0/ $HELD_PIN: 1/")
-	low=$(reply_with_levels | sed "s/ $HELD_PIN: 1/ $HELD_PIN: 0/")
+	high=$(reply_for $PATTERN | sed "s/ $HELD_PIN: 0/ $HELD_PIN: 1/")
+	low=$(reply_for $PATTERN | sed "s/ $HELD_PIN: 1/ $HELD_PIN: 0/")
 	drive "$HELD_PIN" 1
 	ask
 	now_cs
@@ -547,7 +528,7 @@ exit_and_release() {
 	fi
 	ok=0
 	for line in $LINES; do
-		free_input "$line" || ok=1
+		line_is "$line" 'unused, input' "a free input" || ok=1
 		[ -z "$BROKEN" ] || return 1
 	done
 	pulls_as_written || ok=1
@@ -862,7 +843,6 @@ device_made_again() {
 	echo "${bus##*/}" >"$bus/driver/unbind"
 	gone=$(ls /sys/bus/i2c/devices)
 	echo "${bus##*/}" >/sys/bus/platform/drivers/i2c-bcm2835/bind
-	ANSWER=""
 	ask
 	finish_program || STATUS=killed
 	message=$(head -n 1 /tmp/program_err)
